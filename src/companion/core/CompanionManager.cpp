@@ -1,0 +1,233 @@
+// SPDX-License-Identifier: MIT
+#include "CompanionManager.h"
+
+#include <QCoreApplication>
+#include <QCoroNetworkReply>
+#include <QCoroProcess>
+#include <QCoroTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QProcess>
+#include <QStringDecoder>
+#include <QTimer>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Owns every network object, so a manager that dies mid-poll leaves nothing behind to touch.
+QCoro::Task<std::optional<CompanionSensors>> fetchDocument(QUrl url)
+{
+    QNetworkAccessManager network;
+    network.setProxy(QNetworkProxy::NoProxy);
+    // One GET per poll: a redirect is an answer outside 2xx, not a second request.
+    network.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+
+    QNetworkRequest request(url);
+    request.setTransferTimeout(int(CompanionManager::pollTransferTimeout.count()));
+
+    std::unique_ptr<QNetworkReply> reply{network.get(request)};
+    QByteArray body;
+    bool tooLarge = false;
+    const auto take = [&] {
+        body += reply->readAll();
+        if (body.size() > CompanionManager::maxDocumentBytes) {
+            tooLarge = true;
+            reply->abort();
+        }
+    };
+    QObject::connect(reply.get(), &QNetworkReply::readyRead, reply.get(), take);
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(), [&] {
+        if (reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > CompanionManager::maxDocumentBytes) {
+            tooLarge = true;
+            reply->abort();
+        }
+    });
+    QTimer::singleShot(CompanionManager::pollDeadline, reply.get(), [&] { reply->abort(); });
+
+    co_await qCoro(reply.get()).waitForFinished();
+    if (!tooLarge && reply->isOpen())
+        take();
+
+    const int code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (tooLarge || reply->error() != QNetworkReply::NoError || code < 200 || code > 299)
+        co_return std::nullopt;
+    co_return CompanionManager::parse(body);
+}
+
+// Keeps the head of a flood whole: a cut inside a UTF-8 sequence would make all of it undecodable.
+QByteArray keepHead(QByteArray bytes, qsizetype limit)
+{
+    if (bytes.size() <= limit)
+        return bytes;
+    qsizetype end = limit;
+    while (end > 0 && (uchar(bytes[end]) & 0xC0) == 0x80)
+        --end;
+    bytes.truncate(end);
+    return bytes;
+}
+
+// The tool's failure text, or nothing when it succeeded.
+std::optional<QString> describeEnd(const QProcess &process, const QByteArray &stderrBytes)
+{
+    const bool crashed = process.exitStatus() == QProcess::CrashExit;
+    if (!crashed && process.exitCode() == 0)
+        return std::nullopt;
+
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = decoder(stderrBytes);
+    if (!decoder.hasError() && !text.isEmpty())
+        return text;
+    // A signal leaves no exit status; it must never read as success.
+    if (crashed)
+        return QStringLiteral("macmon was stopped by a signal");
+    return QStringLiteral("macmon exited %1").arg(process.exitCode());
+}
+
+// Runs the tool to its end; the child dies with the manager that asked for it.
+QCoro::Task<std::optional<QString>> runTool(QString program, QStringList arguments, QPointer<CompanionManager> owner)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+
+    QByteArray stderrBytes;
+    // Drained while the child runs, so a chatty child never stalls on a full pipe.
+    const auto drain = [&] {
+        const QByteArray chunk = process.readAllStandardError();
+        if (stderrBytes.size() <= CompanionManager::maxErrorBytes)
+            stderrBytes = keepHead(stderrBytes + chunk, CompanionManager::maxErrorBytes);
+    };
+    QObject::connect(&process, &QProcess::readyReadStandardError, &process, drain);
+    if (owner)
+        QObject::connect(owner.data(), &QObject::destroyed, &process, [&process] { process.kill(); });
+
+    if (!co_await qCoro(process).start(program, arguments))
+        co_return process.errorString();
+
+    if (!co_await qCoro(process).waitForFinished(CompanionManager::toolTimeLimit)) {
+        process.kill();
+        co_await qCoro(process).waitForFinished(5s);
+        co_return QStringLiteral("macmon did not finish within %1 s and was stopped")
+            .arg(CompanionManager::toolTimeLimit.count());
+    }
+    drain();
+    co_return describeEnd(process, stderrBytes);
+}
+
+} // namespace
+
+CompanionManager::CompanionManager(QObject *parent)
+    : QObject(parent)
+{
+}
+
+CompanionManager::CompanionManager(quint16 servicePort, QString binDir, QObject *parent)
+    : QObject(parent)
+    , m_port(servicePort)
+    , m_binDir(std::move(binDir))
+{
+}
+
+CompanionManager::~CompanionManager() = default;
+
+QString CompanionManager::toolPath(const QString &binDir)
+{
+    return QDir::cleanPath(binDir + QLatin1Char('/') + QStringLiteral(ORVANE_TOOL_FROM_BINDIR));
+}
+
+QCoro::Task<> CompanionManager::refresh()
+{
+    QPointer self{this};
+    const QUrl url(QStringLiteral("http://127.0.0.1:%1/json").arg(m_port));
+    auto readings = co_await fetchDocument(url);
+    if (!self)
+        co_return;
+    if (readings) {
+        setSensors(std::move(readings));
+        setStatus(CompanionStatus::running);
+    } else {
+        setStatus(CompanionStatus::stopped);
+    }
+}
+
+QCoro::Task<> CompanionManager::installAndStart()
+{
+    return runThenPoll({QStringLiteral("serve"), QStringLiteral("--port"), QString::number(m_port),
+                           QStringLiteral("--install")},
+        installSettle);
+}
+
+QCoro::Task<> CompanionManager::uninstall()
+{
+    return runThenPoll({QStringLiteral("serve"), QStringLiteral("--uninstall")}, uninstallSettle);
+}
+
+QCoro::Task<> CompanionManager::runThenPoll(QStringList arguments, std::chrono::milliseconds settle)
+{
+    QPointer self{this};
+    co_await run(std::move(arguments));
+    if (!self)
+        co_return;
+    co_await QCoro::sleepFor(settle);
+    if (!self)
+        co_return;
+    co_await refresh();
+}
+
+QCoro::Task<> CompanionManager::run(QStringList arguments)
+{
+    const QString binDir = m_binDir.isEmpty() ? QCoreApplication::applicationDirPath() : m_binDir;
+    const QString tool = toolPath(binDir);
+    if (!QFileInfo::exists(tool)) {
+        setLastError(QStringLiteral("macmon not found in bundle"));
+        co_return;
+    }
+    setBusy(true);
+    setLastError(std::nullopt);
+
+    QPointer self{this};
+    auto failure = co_await runTool(tool, std::move(arguments), self);
+    if (!self)
+        co_return;
+    // The text is in place before busy falls, so whoever sees the end sees its outcome.
+    setLastError(std::move(failure));
+    setBusy(false);
+}
+
+void CompanionManager::setStatus(CompanionStatus status)
+{
+    if (m_status == status)
+        return;
+    m_status = status;
+    Q_EMIT statusChanged();
+}
+
+void CompanionManager::setSensors(std::optional<CompanionSensors> sensors)
+{
+    if (m_sensors == sensors)
+        return;
+    m_sensors = std::move(sensors);
+    Q_EMIT sensorsChanged();
+}
+
+void CompanionManager::setBusy(bool busy)
+{
+    if (m_busy == busy)
+        return;
+    m_busy = busy;
+    Q_EMIT busyChanged();
+}
+
+void CompanionManager::setLastError(std::optional<QString> lastError)
+{
+    if (m_lastError == lastError)
+        return;
+    m_lastError = std::move(lastError);
+    Q_EMIT lastErrorChanged();
+}

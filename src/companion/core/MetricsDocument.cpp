@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: MIT
+#include "CompanionManager.h"
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using nlohmann::json;
+
+// An out-of-range literal such as 1e400 parses as infinity; that is no reading.
+std::optional<double> number(const json &value)
+{
+    if (!value.is_number())
+        return std::nullopt;
+    const double d = value.get<double>();
+    return std::isfinite(d) ? std::optional(d) : std::nullopt;
+}
+
+std::optional<double> number(const json &object, const char *key)
+{
+    const auto it = object.find(key);
+    return it != object.end() ? number(*it) : std::nullopt;
+}
+
+const json *objectMember(const json &object, const char *key)
+{
+    const auto it = object.find(key);
+    return it != object.end() && it->is_object() ? &*it : nullptr;
+}
+
+} // namespace
+
+std::optional<CompanionSensors> CompanionManager::parse(QByteArrayView body)
+{
+    // nlohmann takes a NUL byte for the end of input; in a JSON text it can only be garbage.
+    if (body.contains('\0'))
+        return std::nullopt;
+    const json document = json::parse(body.begin(), body.end(), nullptr, false);
+    if (document.is_discarded() || !document.is_object() || document.contains("error"))
+        return std::nullopt;
+
+    CompanionSensors readings;
+    if (const json *temp = objectMember(document, "temp")) {
+        readings.cpuTempC = number(*temp, "cpu_temp_avg");
+        readings.gpuTempC = number(*temp, "gpu_temp_avg");
+    }
+    if (const json *soc = objectMember(document, "soc")) {
+        const auto name = soc->find("chip_name");
+        if (name != soc->end() && name->is_string())
+            readings.chipName = QString::fromStdString(name->get<std::string>());
+    }
+    readings.socPowerW = number(document, "sys_power");
+    if (const auto usage = document.find("gpu_usage");
+        usage != document.end() && usage->is_array() && usage->size() >= 2) {
+        if (const auto fraction = number((*usage)[1]))
+            readings.gpuUsagePct = *fraction * 100.0;
+    }
+
+    if (!readings.cpuTempC && !readings.gpuTempC && !readings.socPowerW && !readings.gpuUsagePct)
+        return std::nullopt;
+    return readings;
+}

@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A stand-in sensor tool in a scratch install tree: <root>/bin and <root>/libexec/orvane-companion/macmon.
+// Every run appends its exact argument list to a log before the given /bin/sh body runs.
+class FakeTool
+{
+public:
+    explicit FakeTool(const QString &scriptBody = QStringLiteral("exit 0"));
+
+    QString root() const { return m_dir.path(); }
+    QString binDir() const { return root() + QStringLiteral("/bin"); }
+    QString toolPath() const { return root() + QStringLiteral("/libexec/orvane-companion/macmon"); }
+
+    void write(const QString &scriptBody);
+    void remove();
+    QList<QStringList> recordedCalls() const;
+
+private:
+    QTemporaryDir m_dir;
+};
