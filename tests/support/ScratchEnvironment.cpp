@@ -8,20 +8,21 @@ ScratchEnvironment::ScratchEnvironment()
 {
     const QString home = m_dir.path();
     const QList<QPair<const char *, QString>> folders = {
-        {"HOME", home},
-        {"XDG_CONFIG_HOME", home + QStringLiteral("/.config")},
-        {"XDG_DATA_HOME", home + QStringLiteral("/.local/share")},
-        {"XDG_STATE_HOME", home + QStringLiteral("/.local/state")},
-        {"XDG_CACHE_HOME", home + QStringLiteral("/.cache")},
-        {"XDG_RUNTIME_DIR", home + QStringLiteral("/runtime")},
-        {"XDG_DATA_DIRS", home + QStringLiteral("/share")},
-        {"XDG_CONFIG_DIRS", home + QStringLiteral("/etc/xdg")},
+        { "HOME", home },
+        { "XDG_CONFIG_HOME", home + QStringLiteral("/.config") },
+        { "XDG_DATA_HOME", home + QStringLiteral("/.local/share") },
+        { "XDG_STATE_HOME", home + QStringLiteral("/.local/state") },
+        { "XDG_CACHE_HOME", home + QStringLiteral("/.cache") },
+        { "XDG_RUNTIME_DIR", home + QStringLiteral("/runtime") },
+        { "XDG_DATA_DIRS", home + QStringLiteral("/share") },
+        { "XDG_CONFIG_DIRS", home + QStringLiteral("/etc/xdg") },
     };
     for (const auto &[name, folder] : folders) {
         QDir().mkpath(folder);
         set(name, folder.toUtf8());
     }
-    QFile::setPermissions(home + QStringLiteral("/runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(
+        home + QStringLiteral("/runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 ScratchEnvironment::~ScratchEnvironment()
@@ -36,7 +37,7 @@ ScratchEnvironment::~ScratchEnvironment()
 
 void ScratchEnvironment::set(const char *name, const QByteArray &value)
 {
-    m_saved.append({name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt});
+    m_saved.append({ name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt });
     if (value.isEmpty())
         qunsetenv(name);
     else

@@ -45,7 +45,8 @@ QByteArray TestHttpServer::sampleDocument()
 
 QByteArray TestHttpServer::response() const
 {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(m_status) + " Test\r\nContent-Type: application/json\r\n";
+    QByteArray head
+        = "HTTP/1.1 " + QByteArray::number(m_status) + " Test\r\nContent-Type: application/json\r\n";
     if (m_mode != Mode::NoLength)
         head += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n";
     return head + "Connection: close\r\n\r\n" + m_body;

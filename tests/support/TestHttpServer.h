@@ -12,7 +12,8 @@ class TestHttpServer : public QObject
     Q_OBJECT
 
 public:
-    enum class Mode {
+    enum class Mode
+    {
         Answer, // the configured status and body, then close
         Silent, // accept, read, never answer
         Drip, // the answer one byte at a time, one byte per dripInterval
@@ -46,7 +47,7 @@ private:
     QTcpServer m_server;
     quint16 m_port = 0;
     Mode m_mode = Mode::Answer;
-    std::chrono::milliseconds m_dripInterval{100};
+    std::chrono::milliseconds m_dripInterval { 100 };
     int m_status = 200;
     QByteArray m_body;
     int m_requests = 0;

@@ -31,7 +31,7 @@ QCoro::Task<std::optional<CompanionSensors>> fetchDocument(QUrl url)
     QNetworkRequest request(url);
     request.setTransferTimeout(int(CompanionManager::pollTransferTimeout.count()));
 
-    std::unique_ptr<QNetworkReply> reply{network.get(request)};
+    std::unique_ptr<QNetworkReply> reply { network.get(request) };
     QByteArray body;
     bool tooLarge = false;
     const auto take = [&] {
@@ -43,7 +43,8 @@ QCoro::Task<std::optional<CompanionSensors>> fetchDocument(QUrl url)
     };
     QObject::connect(reply.get(), &QNetworkReply::readyRead, reply.get(), take);
     QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(), [&] {
-        if (reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > CompanionManager::maxDocumentBytes) {
+        if (reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()
+            > CompanionManager::maxDocumentBytes) {
             tooLarge = true;
             reply->abort();
         }
@@ -79,7 +80,8 @@ std::optional<QString> describeEnd(const QProcess &process, const QByteArray &st
     if (!crashed && process.exitCode() == 0)
         return std::nullopt;
 
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QStringDecoder decoder(
+        QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     const QString text = decoder(stderrBytes);
     if (!decoder.hasError() && !text.isEmpty())
         return text;
@@ -90,7 +92,8 @@ std::optional<QString> describeEnd(const QProcess &process, const QByteArray &st
 }
 
 // Runs the tool to its end; the child dies with the manager that asked for it.
-QCoro::Task<std::optional<QString>> runTool(QString program, QStringList arguments, QPointer<CompanionManager> owner)
+QCoro::Task<std::optional<QString>> runTool(
+    QString program, QStringList arguments, QPointer<CompanionManager> owner)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
@@ -124,15 +127,13 @@ QCoro::Task<std::optional<QString>> runTool(QString program, QStringList argumen
 
 CompanionManager::CompanionManager(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 CompanionManager::CompanionManager(quint16 servicePort, QString binDir, QObject *parent)
     : QObject(parent)
     , m_port(servicePort)
     , m_binDir(std::move(binDir))
-{
-}
+{ }
 
 CompanionManager::~CompanionManager() = default;
 
@@ -143,7 +144,7 @@ QString CompanionManager::toolPath(const QString &binDir)
 
 QCoro::Task<> CompanionManager::refresh()
 {
-    QPointer self{this};
+    QPointer self { this };
     const QUrl url(QStringLiteral("http://127.0.0.1:%1/json").arg(m_port));
     auto readings = co_await fetchDocument(url);
     if (!self)
@@ -158,19 +159,19 @@ QCoro::Task<> CompanionManager::refresh()
 
 QCoro::Task<> CompanionManager::installAndStart()
 {
-    return runThenPoll({QStringLiteral("serve"), QStringLiteral("--port"), QString::number(m_port),
-                           QStringLiteral("--install")},
+    return runThenPoll({ QStringLiteral("serve"), QStringLiteral("--port"), QString::number(m_port),
+                           QStringLiteral("--install") },
         installSettle);
 }
 
 QCoro::Task<> CompanionManager::uninstall()
 {
-    return runThenPoll({QStringLiteral("serve"), QStringLiteral("--uninstall")}, uninstallSettle);
+    return runThenPoll({ QStringLiteral("serve"), QStringLiteral("--uninstall") }, uninstallSettle);
 }
 
 QCoro::Task<> CompanionManager::runThenPoll(QStringList arguments, std::chrono::milliseconds settle)
 {
-    QPointer self{this};
+    QPointer self { this };
     co_await run(std::move(arguments));
     if (!self)
         co_return;
@@ -191,7 +192,7 @@ QCoro::Task<> CompanionManager::run(QStringList arguments)
     setBusy(true);
     setLastError(std::nullopt);
 
-    QPointer self{this};
+    QPointer self { this };
     auto failure = co_await runTool(tool, std::move(arguments), self);
     if (!self)
         co_return;

@@ -23,14 +23,14 @@ class CompanionManager : public QObject
 public:
     static constexpr quint16 port = 9090;
 
-    static constexpr std::chrono::milliseconds pollTransferTimeout{1200};
+    static constexpr std::chrono::milliseconds pollTransferTimeout { 1200 };
     // Bounds a poll whose body trickles in, so polls never pile up behind the ticker.
-    static constexpr std::chrono::milliseconds pollDeadline{2500};
+    static constexpr std::chrono::milliseconds pollDeadline { 2500 };
     static constexpr qsizetype maxDocumentBytes = 1024 * 1024;
 
-    static constexpr std::chrono::milliseconds installSettle{1200};
-    static constexpr std::chrono::milliseconds uninstallSettle{600};
-    static constexpr std::chrono::seconds toolTimeLimit{30};
+    static constexpr std::chrono::milliseconds installSettle { 1200 };
+    static constexpr std::chrono::milliseconds uninstallSettle { 600 };
+    static constexpr std::chrono::seconds toolTimeLimit { 30 };
     static constexpr qsizetype maxErrorBytes = 64 * 1024;
 
     explicit CompanionManager(QObject *parent = nullptr);

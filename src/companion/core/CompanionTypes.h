@@ -5,7 +5,11 @@
 #include <QString>
 #include <optional>
 
-enum class CompanionStatus { running, stopped };
+enum class CompanionStatus
+{
+    running,
+    stopped
+};
 
 // One set of readings from the metrics document; an absent field had no usable value.
 struct CompanionSensors
