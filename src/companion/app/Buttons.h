@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QAbstractButton>
+
+// Shared look of the action row's buttons: 14 px bold label, 12 px above and below, radius 11 corners,
+// and the whole button faded by the opacity table.
+class StyledButton : public QAbstractButton
+{
+    Q_OBJECT
+
+public:
+    static constexpr int verticalPadding = 12;
+    static constexpr qreal cornerRadius = 11;
+    static constexpr qreal pressedOpacity = 0.8;
+    static constexpr qreal disabledOpacity = 0.4;
+
+    // The label is shown as given: an "&" is text, never a keyboard mnemonic.
+    explicit StyledButton(const QString &label, QWidget *parent = nullptr);
+
+    QString label() const;
+    // 1.0 at rest, 0.8 while held down, 0.4 when disabled (pressed is not consulted then).
+    qreal opacity() const;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+    virtual void paintBackground(QPainter &painter, const QRectF &shape) const = 0;
+    virtual QColor textColor() const = 0;
+};
+
+// The main action: teal-to-mint gradient with dark text.
+class PrimaryButton : public StyledButton
+{
+    Q_OBJECT
+
+public:
+    using StyledButton::StyledButton;
+
+protected:
+    void paintBackground(QPainter &painter, const QRectF &shape) const override;
+    QColor textColor() const override;
+};
+
+// The secondary action: faint fill, thin light border, light text.
+class GhostButton : public StyledButton
+{
+    Q_OBJECT
+
+public:
+    using StyledButton::StyledButton;
+
+protected:
+    void paintBackground(QPainter &painter, const QRectF &shape) const override;
+    QColor textColor() const override;
+};
+
+// A bezel-less text button in the footer (callout semibold, mint).
+class LinkButton : public QAbstractButton
+{
+    Q_OBJECT
+
+public:
+    explicit LinkButton(const QString &label, QWidget *parent = nullptr);
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+};

@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QCoroTask>
+#include <QWidget>
+#include <chrono>
+
+class CompanionManager;
+class QLabel;
+class QTimer;
+class BusyIndicator;
+class PrimaryButton;
+class GhostButton;
+class StatusSymbol;
+
+// The companion's one window: header, status card, action row and footer over a dark gradient.
+// It owns the manager and the ticker that keeps the manager's state current.
+class ContentView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int windowWidth = 440;
+    static constexpr int padding = 28;
+    static constexpr int columnWidth = windowWidth - 2 * padding;
+    static constexpr int rowSpacing = 16;
+    static constexpr std::chrono::milliseconds tickInterval { 2500 };
+
+    // Takes ownership of the manager; without one it makes the production manager.
+    explicit ContentView(CompanionManager *mgr = nullptr, QWidget *parent = nullptr);
+
+    CompanionManager *manager() const { return mgr; }
+
+protected:
+    bool event(QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    QWidget *makeHeader();
+    QWidget *makeStatusBlock();
+    QWidget *makeActions();
+    QWidget *makeFooter();
+
+    // The only reactions to the manager: status picks symbol and texts, status and busy the controls.
+    void showStatus();
+    void showControls();
+    void fitHeight();
+    QCoro::Task<> startTicker();
+
+    CompanionManager *const mgr;
+    QTimer *ticker = nullptr;
+    bool tickerStarted = false;
+
+    QWidget *statusBlock = nullptr;
+    StatusSymbol *symbol = nullptr;
+    QLabel *headline = nullptr;
+    QLabel *explanation = nullptr;
+    QWidget *busyRow = nullptr;
+    BusyIndicator *busyIndicator = nullptr;
+
+    QWidget *actions = nullptr;
+    PrimaryButton *installButton = nullptr;
+    GhostButton *uninstallButton = nullptr;
+};

@@ -1,0 +1,22 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QLocale>
+#include <QString>
+
+class CompanionManager;
+class QApplication;
+
+// The program's entry: one dark window per user session.
+class OrvaneCompanionApp
+{
+public:
+    // Dark palette, fixed style, identity and the translation for the locale; call before any window.
+    static void prepare(QApplication &app, const QLocale &locale = QLocale::system());
+    // Shows the window around the manager (the production one when none is given), or raises the
+    // window of an instance that already runs and returns at once. Returns the exit status.
+    static int exec(QApplication &app, CompanionManager *mgr = nullptr);
+
+    // Installs the translation for the locale; false when there is none (English is then shown).
+    static bool loadTranslation(QApplication &app, const QLocale &locale);
+};
