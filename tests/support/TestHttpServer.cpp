@@ -72,7 +72,11 @@ void TestHttpServer::serve(QTcpSocket *socket)
             return;
         case Mode::Drip: {
             auto *timer = new QTimer(socket);
-            auto remaining = std::make_shared<QByteArray>(response());
+            // Headers at once, then the body a byte at a time.
+            const QByteArray all = response();
+            const qsizetype bodyStart = all.indexOf("\r\n\r\n") + 4;
+            socket->write(all.first(bodyStart));
+            auto remaining = std::make_shared<QByteArray>(all.mid(bodyStart));
             connect(timer, &QTimer::timeout, socket, [socket, remaining] {
                 if (remaining->isEmpty())
                     return socket->disconnectFromHost();

@@ -16,7 +16,7 @@ public:
     {
         Answer, // the configured status and body, then close
         Silent, // accept, read, never answer
-        Drip, // the answer one byte at a time, one byte per dripInterval
+        Drip, // the headers, then the body one byte per dripInterval
         NoLength, // the answer without Content-Length, the body ending at close
     };
 

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QCoroNetworkReply>
 #include <QCoroProcess>
+#include <QCoroSignal>
 #include <QCoroTimer>
 #include <QDir>
 #include <QFileInfo>
@@ -110,7 +111,10 @@ QCoro::Task<std::optional<QString>> runTool(
     if (owner)
         QObject::connect(owner.data(), &QObject::destroyed, &process, [&process] { process.kill(); });
 
-    if (!co_await qCoro(process).start(program, arguments))
+    process.start(program, arguments);
+    if (process.state() == QProcess::Starting)
+        co_await qCoro(&process, &QProcess::stateChanged);
+    if (process.state() != QProcess::Running)
         co_return process.errorString();
 
     if (!co_await qCoro(process).waitForFinished(CompanionManager::toolTimeLimit)) {
@@ -175,7 +179,12 @@ QCoro::Task<> CompanionManager::runThenPoll(QStringList arguments, std::chrono::
     co_await run(std::move(arguments));
     if (!self)
         co_return;
-    co_await QCoro::sleepFor(settle);
+    // A precise timer: a coarse one may fire 5 % early, before the service has settled.
+    QTimer wait;
+    wait.setTimerType(Qt::PreciseTimer);
+    wait.setSingleShot(true);
+    wait.start(settle);
+    co_await wait;
     if (!self)
         co_return;
     co_await refresh();
