@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QCoroNetworkReply>
 #include <QCoroProcess>
-#include <QCoroSignal>
 #include <QCoroTimer>
 #include <QDir>
 #include <QFileInfo>
@@ -92,6 +91,26 @@ std::optional<QString> describeEnd(const QProcess &process, const QByteArray &st
     return QStringLiteral("macmon exited %1").arg(process.exitCode());
 }
 
+// Resumes once the child has left the Starting state, started or failed; QCoro's own wait
+// ignores a failed start and sits out its whole time-out.
+struct Started
+{
+    QProcess &process;
+    QMetaObject::Connection connection;
+
+    bool await_ready() const noexcept { return process.state() != QProcess::Starting; }
+    void await_suspend(std::coroutine_handle<> awaiting)
+    {
+        connection = QObject::connect(&process, &QProcess::stateChanged, &process, [this, awaiting] {
+            QObject::disconnect(connection);
+            // Queued: resuming inside QProcess's own signal could destroy it mid-emission.
+            QMetaObject::invokeMethod(
+                &process, [awaiting] { awaiting.resume(); }, Qt::QueuedConnection);
+        });
+    }
+    void await_resume() const noexcept { }
+};
+
 // Runs the tool to its end; the child dies with the manager that asked for it.
 QCoro::Task<std::optional<QString>> runTool(
     QString program, QStringList arguments, QPointer<CompanionManager> owner)
@@ -112,8 +131,7 @@ QCoro::Task<std::optional<QString>> runTool(
         QObject::connect(owner.data(), &QObject::destroyed, &process, [&process] { process.kill(); });
 
     process.start(program, arguments);
-    if (process.state() == QProcess::Starting)
-        co_await qCoro(&process, &QProcess::stateChanged);
+    co_await Started { process, {} };
     if (process.state() != QProcess::Running)
         co_return process.errorString();
 
