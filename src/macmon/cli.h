@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "process.h"
+#include "sources.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace macmon {
+
+constexpr std::uint16_t kDefaultPort = 9090;
+
+struct Options
+{
+    enum class Action
+    {
+        Serve,
+        Install,
+        Uninstall,
+        Help,
+        Version
+    };
+    Action action = Action::Serve;
+    std::uint16_t port = kDefaultPort;
+    Roots roots;
+    bool detach = false; // run in the background with a pid file (what the autostart entry runs)
+};
+
+struct ParsedArguments
+{
+    std::optional<Options> options;
+    std::string error; // set when options is empty
+};
+
+// args excludes the program name. Roots come from flags, else MACMON_SYSFS_ROOT / MACMON_PROCFS_ROOT.
+ParsedArguments parseArguments(const std::vector<std::string> &args, const Environment &env);
+std::string usage();
+
+} // namespace macmon

@@ -1,0 +1,118 @@
+// SPDX-License-Identifier: MIT
+// macmon: serves this machine's sensor readings as JSON on 127.0.0.1, and installs itself as a per-user
+// service.
+#include "cli.h"
+#include "installer.h"
+#include "net.h"
+#include "sampler.h"
+#include "server.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace macmon;
+
+int failWith(const std::string &line)
+{
+    std::cerr << "macmon: " << line << '\n';
+    return 1;
+}
+
+int serve(const Options &options, const Environment &env)
+{
+    // Blocked before any thread starts, so only sigwait below ever sees these signals.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int s : { SIGTERM, SIGINT, SIGHUP })
+        sigaddset(&stopSignals, s);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::string where = "127.0.0.1:" + std::to_string(options.port);
+    const int listenFd = listenLoopback(options.port);
+    if (listenFd < 0)
+        return failWith(errno == EADDRINUSE
+                ? "port " + std::to_string(options.port) + " on 127.0.0.1 is taken by another program"
+                : "cannot listen on " + where + ": " + std::strerror(errno));
+    int ready = -1;
+    const auto pidFile = InstallPaths::forEnvironment(env).pidFile;
+    if (options.detach) {
+        ready = detach();
+        if (ready < 0)
+            return failWith(std::string("cannot detach: ") + std::strerror(errno));
+        if (auto failure = writePidFile(pidFile)) {
+            reportReady(ready, *failure);
+            return 1;
+        }
+    }
+    {
+        Sampler sampler(options.roots);
+        Server server(listenFd, [&sampler] { return sampler.document(); });
+        if (ready >= 0)
+            reportReady(ready, "");
+        int received = 0;
+        while (sigwait(&stopSignals, &received) != 0) { }
+    }
+    if (options.detach)
+        removePidFile(pidFile);
+    return 0;
+}
+
+std::optional<std::filesystem::path> ownExecutable()
+{
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec || exe.string().ends_with(" (deleted)"))
+        return std::nullopt;
+    return exe;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const Environment env = currentEnvironment();
+    const auto parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc), env);
+    if (!parsed.options) {
+        std::cerr << "macmon: " << parsed.error << "\n" << usage();
+        return 2;
+    }
+    Options options = *parsed.options;
+    try {
+        switch (options.action) {
+        case Options::Action::Help:
+            std::cout << usage();
+            return 0;
+        case Options::Action::Version:
+            std::cout << "macmon " << MACMON_VERSION << '\n';
+            return 0;
+        case Options::Action::Serve:
+            return serve(options, env);
+        case Options::Action::Install: {
+            const auto exe = ownExecutable();
+            if (!exe)
+                return failWith("cannot tell where this program lies, so it cannot be installed");
+            ServiceCommand command { *exe, options.port,
+                { std::filesystem::absolute(options.roots.sysfs),
+                    std::filesystem::absolute(options.roots.procfs) } };
+            if (auto failure = Installer(env).install(command))
+                return failWith(*failure);
+            return 0;
+        }
+        case Options::Action::Uninstall:
+            if (auto failure = Installer(env).uninstall())
+                return failWith(*failure);
+            return 0;
+        }
+    } catch (const std::exception &e) {
+        return failWith(e.what());
+    }
+    return 1;
+}

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace macmon {
+
+// A listening TCP socket on 127.0.0.1:port (0 picks a free port), or -1 with errno set.
+int listenLoopback(std::uint16_t port);
+std::uint16_t boundPort(int fd);
+
+// True when nothing listens on 127.0.0.1:port and it could be bound now.
+bool portFree(std::uint16_t port);
+// True when a connection to 127.0.0.1:port is accepted.
+bool portOpen(std::uint16_t port);
+
+// Sends request to 127.0.0.1:port and returns all that comes back until the peer closes,
+// or nothing when it cannot connect or the time runs out first.
+std::optional<std::string> exchange(
+    std::uint16_t port, const std::string &request, std::chrono::milliseconds timeout);
+
+// True when GET /json answers 200.
+bool answersJson(std::uint16_t port, std::chrono::milliseconds timeout);
+
+} // namespace macmon

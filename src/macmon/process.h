@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace macmon {
+
+using Environment = std::map<std::string, std::string>;
+
+Environment currentEnvironment();
+std::string lookup(const Environment &env, const std::string &name);
+
+struct CommandResult
+{
+    bool started = false;
+    int exitCode = -1; // -1 when it did not exit normally (killed, timed out)
+    std::string out;
+    std::string err;
+};
+
+// Finds program on env's PATH (a name with a slash is taken as it is).
+std::optional<std::string> findProgram(const std::string &program, const Environment &env);
+
+// Runs argv with env and stdin from /dev/null, capturing its output; killed when time runs out.
+CommandResult runCommand(
+    const std::vector<std::string> &argv, const Environment &env, std::chrono::milliseconds timeout);
+
+// The first non-empty line of text, for one-line error messages.
+std::string firstLine(const std::string &text);
+
+} // namespace macmon

@@ -1,0 +1,104 @@
+// SPDX-License-Identifier: MIT
+#include "reader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace macmon {
+
+SysfsReader::SysfsReader(std::filesystem::path root)
+    : root_(std::move(root))
+{ }
+
+std::filesystem::path SysfsReader::path(const std::string &relative) const
+{
+    return relative.empty() ? root_ : root_ / relative;
+}
+
+std::optional<std::string> SysfsReader::raw(const std::string &relative, std::size_t maxBytes) const
+{
+    return readFile(path(relative), maxBytes);
+}
+
+std::optional<std::string> readFile(const std::filesystem::path &file, std::size_t maxBytes)
+{
+    // Non-blocking so a FIFO or a stuck device file can never hang the sampler.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st
+    { };
+    std::optional<std::string> result;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        std::string data(maxBytes, '\0');
+        std::size_t used = 0;
+        bool failed = false;
+        while (used < maxBytes) {
+            const ssize_t n = ::read(fd, data.data() + used, maxBytes - used);
+            if (n < 0) {
+                failed = true;
+                break;
+            }
+            if (n == 0)
+                break;
+            used += static_cast<std::size_t>(n);
+        }
+        if (!failed) {
+            data.resize(used);
+            result = std::move(data);
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
+std::string trim(const std::string &text)
+{
+    const auto blank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0';
+    };
+    auto begin = std::find_if_not(text.begin(), text.end(), blank);
+    auto end = std::find_if_not(text.rbegin(), std::make_reverse_iterator(begin), blank).base();
+    return std::string(begin, end);
+}
+
+std::optional<std::string> SysfsReader::text(const std::string &relative) const
+{
+    auto data = raw(relative);
+    if (!data)
+        return std::nullopt;
+    const auto newline = data->find('\n');
+    return trim(newline == std::string::npos ? *data : data->substr(0, newline));
+}
+
+std::optional<long long> parseInteger(const std::string &text)
+{
+    const std::string t = trim(text);
+    long long value = 0;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
+    if (t.empty() || ec != std::errc() || end != t.data() + t.size())
+        return std::nullopt;
+    return value;
+}
+
+std::optional<long long> SysfsReader::integer(const std::string &relative) const
+{
+    auto line = text(relative);
+    return line ? parseInteger(*line) : std::nullopt;
+}
+
+std::vector<std::string> SysfsReader::list(const std::string &relative) const
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(path(relative), ec);
+    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace macmon
