@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages a task needs; does nothing when they are all there.
-# Usage: scripts/deps.sh run|test|bench
+# Usage: scripts/deps.sh run|package|test|bench
 set -euo pipefail
 
 build=(build-essential cmake ninja-build pkg-config
@@ -13,9 +13,10 @@ bench=(wrk prometheus-node-exporter time)
 
 case "${1:-}" in
   run) want=("${build[@]}") ;;
+  package) want=("${build[@]}" dpkg-dev file) ;;
   test) want=("${build[@]}" "${test[@]}") ;;
   bench) want=("${build[@]}" "${test[@]}" "${bench[@]}") ;;
-  *) echo "usage: $0 run|test|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 run|package|test|bench" >&2; exit 2 ;;
 esac
 
 missing=()
