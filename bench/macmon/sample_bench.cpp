@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: MIT
+// Prints the CPU time of one sensor sample (all sources plus the document) on a machine tree.
+#include "document.h"
+#include "sources.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace {
+
+double cpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: macmon_sample_bench SYSFS_ROOT PROCFS_ROOT\n");
+        return 2;
+    }
+    constexpr int kSamples = 2000;
+    macmon::Sensors sensors({argv[1], argv[2]});
+    auto now = macmon::Clock::now();
+    sensors.sample(now); // the first one also reads the chip name, once for the service's life
+    std::size_t bytes = 0;
+    const double start = cpuSeconds();
+    for (int i = 0; i < kSamples; ++i) {
+        now += std::chrono::seconds(1);
+        bytes += macmon::renderDocument(sensors.sample(now)).size();
+    }
+    const double perSample = (cpuSeconds() - start) / kSamples;
+    std::printf("%.1f\n", perSample * 1e6);
+    return bytes == 0 ? 1 : 0;
+}
