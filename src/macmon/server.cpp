@@ -76,8 +76,10 @@ Server::Server(int listenFd, DocumentSource document, ServerLimits limits)
     , context_(std::make_unique<Context>())
 {
     context_->document = std::move(document);
-    const std::string port = ":" + std::to_string(port_);
-    context_->allowedHosts = { "127.0.0.1" + port, "localhost" + port, "[::1]" + port };
+    std::string port = ":";
+    port += std::to_string(port_);
+    for (const char *host : { "127.0.0.1", "localhost", "[::1]" })
+        context_->allowedHosts.insert(std::string(host).append(port));
     // One event thread; MHD closes listenFd when it stops.
     daemon_ = MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD, 0, nullptr, nullptr, &handle, context_.get(),
         MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listenFd), MHD_OPTION_CONNECTION_LIMIT,
