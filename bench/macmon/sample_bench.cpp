@@ -12,7 +12,7 @@ namespace {
 
 double cpuSeconds()
 {
-    timespec t{};
+    timespec t {};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
@@ -26,7 +26,7 @@ int main(int argc, char **argv)
         return 2;
     }
     constexpr int kSamples = 2000;
-    macmon::Sensors sensors({argv[1], argv[2]});
+    macmon::Sensors sensors({ argv[1], argv[2] });
     auto now = macmon::Clock::now();
     sensors.sample(now); // the first one also reads the chip name, once for the service's life
     std::size_t bytes = 0;

@@ -35,6 +35,23 @@ std::string lookup(const Environment &env, const std::string &name)
     return it == env.end() ? std::string() : it->second;
 }
 
+ExecArguments::ExecArguments(const std::vector<std::string> &argv, const Environment &env)
+    : strings_(argv)
+    , argCount_(argv.size())
+{
+    for (const auto &[k, v] : env)
+        strings_.push_back(k + "=" + v);
+    // Both arrays live in argv_, each ended by a null: the arguments, then the environment.
+    for (std::size_t i = 0; i < strings_.size(); ++i) {
+        if (i == argCount_)
+            argv_.push_back(nullptr);
+        argv_.push_back(strings_[i].data());
+    }
+    if (argCount_ == strings_.size())
+        argv_.push_back(nullptr);
+    argv_.push_back(nullptr);
+}
+
 std::optional<std::string> findProgram(const std::string &program, const Environment &env)
 {
     if (program.find('/') != std::string::npos)
@@ -74,16 +91,7 @@ CommandResult runCommand(
         ::close(out[1]);
         return result;
     }
-    std::vector<std::string> envStrings;
-    for (const auto &[k, v] : env)
-        envStrings.push_back(k + "=" + v);
-    std::vector<char *> args, envp;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    for (auto &e : envStrings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    ExecArguments exec(argv, env);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -91,7 +99,7 @@ CommandResult runCommand(
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, program->c_str(), &actions, nullptr, args.data(), envp.data());
+    const int spawned = ::posix_spawn(&pid, program->c_str(), &actions, nullptr, exec.argv(), exec.envp());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);

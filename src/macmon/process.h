@@ -14,6 +14,20 @@ using Environment = std::map<std::string, std::string>;
 Environment currentEnvironment();
 std::string lookup(const Environment &env, const std::string &name);
 
+// argv and envp in the shape exec and posix_spawn take them; valid while this lives.
+class ExecArguments
+{
+public:
+    ExecArguments(const std::vector<std::string> &argv, const Environment &env);
+    char **argv() { return argv_.data(); }
+    char **envp() { return argv_.data() + argCount_ + 1; }
+
+private:
+    std::vector<std::string> strings_;
+    std::vector<char *> argv_;
+    std::size_t argCount_ = 0;
+};
+
 struct CommandResult
 {
     bool started = false;

@@ -148,8 +148,6 @@ TEST(Sources, FollowTheirRulesAndSurviveBrokenFiles)
         { "an implausible core is dropped", "intel-laptop",
             [](auto s) { put(s, kCoretemp + "temp2_input", "250000"); }, none, Field::Cpu,
             (49.0 + 53 + 51) / 3 },
-        { "garbage in a core is no reading", "intel-laptop",
-            [](auto s) { put(s, kCoretemp + "temp2_input", "4x"); }, none, Field::Cpu, (49.0 + 53 + 51) / 3 },
         { "without Core inputs the package stands in", "intel-laptop",
             [](auto s) {
                 for (int n = 2; n <= 5; ++n)
@@ -170,17 +168,12 @@ TEST(Sources, FollowTheirRulesAndSurviveBrokenFiles)
                 put(s, kK10temp + "temp2_input", "51000");
             },
             none, Field::Cpu, 51.0 },
-        { "zenpower reads like k10temp", "amd-desktop", [](auto s) { put(s, kK10temp + "name", "zenpower"); },
-            none, Field::Cpu, 53.375 },
         { "a FIFO thermal zone is no reading and no hang", "arm-board",
             [](auto s) {
                 drop(s, "class/thermal/thermal_zone0/temp");
                 ASSERT_EQ(::mkfifo((s / "class/thermal/thermal_zone0/temp").c_str(), 0644), 0);
             },
             none, Field::Cpu, std::nullopt },
-        { "a zone that is not the CPU's is ignored", "arm-board",
-            [](auto s) { put(s, "class/thermal/thermal_zone0/type", "gpu-thermal"); }, none, Field::Cpu,
-            std::nullopt },
         { "a second CPU zone is averaged in", "arm-board",
             [](auto s) {
                 put(s, "class/thermal/thermal_zone1/type", "cpu1-thermal");
@@ -233,9 +226,6 @@ TEST(Sources, FollowTheirRulesAndSurviveBrokenFiles)
         { "i915 on the older RC6 path", "intel-laptop", [](auto s) { fs::remove_all(s / kIntelCard / "gt"); },
             [](auto s) { put(s, kIntelCard + "power/rc6_residency_ms", std::to_string(81234567 + 900)); },
             Field::GpuBusy, 0.1 },
-        { "RC6 running ahead of the clock is clamped", "intel-laptop", none,
-            [](auto s) { put(s, kIntelCard + "gt/gt0/rc6_residency_ms", std::to_string(81234567 + 1500)); },
-            Field::GpuBusy, 0.0 },
         { "a reset RC6 counter gives no reading", "intel-laptop", none,
             [](auto s) { put(s, kIntelCard + "gt/gt0/rc6_residency_ms", "10"); }, Field::GpuBusy,
             std::nullopt },
@@ -253,9 +243,6 @@ TEST(Sources, FollowTheirRulesAndSurviveBrokenFiles)
             none, Field::GpuMhz, 1800.0 },
         { "garbage busy percent gives no usage", "amd-desktop",
             [](auto s) { put(s, kAmdDevice + "gpu_busy_percent", "n/a"); }, none, Field::GpuBusy,
-            std::nullopt },
-        { "a busy percent beyond 100 gives no usage", "amd-desktop",
-            [](auto s) { put(s, kAmdDevice + "gpu_busy_percent", "140"); }, none, Field::GpuBusy,
             std::nullopt },
     };
     for (const auto &c : cases) {

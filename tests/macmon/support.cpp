@@ -132,16 +132,7 @@ HttpAnswer get(std::uint16_t port, const std::string &path)
 
 Child::Child(const std::vector<std::string> &argv, const Environment &env, const fs::path &outputFile)
 {
-    std::vector<std::string> envStrings;
-    for (const auto &[k, v] : env)
-        envStrings.push_back(k + "=" + v);
-    std::vector<char *> args, envp;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    for (auto &e : envStrings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    ExecArguments exec(argv, env);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!outputFile.empty()) {
@@ -149,7 +140,7 @@ Child::Child(const std::vector<std::string> &argv, const Environment &env, const
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
     const int failed
-        = ::posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, args.data(), envp.data());
+        = ::posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, exec.argv(), exec.envp());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0)
         throw std::runtime_error("cannot start " + argv.front());
