@@ -87,6 +87,14 @@ bool reachableOnBus(const QString &appId, bool activatable)
     return bus.isConnected() && (activatable || bus.interface()->isServiceRegistered(appId).value());
 }
 
+// Platforms without desktop services (offscreen, minimal) still have the desktop's own opener.
+void openInBrowser(const QString &address)
+{
+    const QUrl url(address);
+    if (!QDesktopServices::openUrl(url))
+        QProcess::startDetached(QStringLiteral("xdg-open"), { url.toString() });
+}
+
 } // namespace
 
 QStringList splitExec(const QString &exec)
@@ -160,7 +168,7 @@ void openOrvane()
         QStandardPaths::ApplicationsLocation, orvaneAppId + QStringLiteral(".desktop"));
     const std::optional<DesktopEntry> entry = path.isEmpty() ? std::nullopt : readDesktopEntry(path);
     if (!entry) {
-        QDesktopServices::openUrl(QUrl(makerSite));
+        openInBrowser(makerSite);
         return;
     }
     if (reachableOnBus(orvaneAppId, entry->dbusActivatable)) {
@@ -173,7 +181,7 @@ void openOrvane()
 
 void openPrivacyPage()
 {
-    QDesktopServices::openUrl(QUrl(privacyPage));
+    openInBrowser(privacyPage);
 }
 
 } // namespace Launcher

@@ -19,6 +19,7 @@ namespace {
 const QString translationPrefix = QStringLiteral(":/i18n");
 const QString translationName = QStringLiteral("orvane-companion");
 const QString styleName = QStringLiteral("Fusion");
+constexpr int windowIconSize = 128;
 
 // Every colour role dark, so no desktop theme can lighten a corner of the window.
 QPalette darkPalette()
@@ -71,7 +72,7 @@ void OrvaneCompanionApp::prepare(QApplication &app, const QLocale &locale)
     QGuiApplication::setDesktopFileName(AppIdentity::appId);
     QApplication::setStyle(QStyleFactory::create(styleName));
     QApplication::setPalette(darkPalette());
-    QApplication::setWindowIcon(QIcon(AppIdentity::iconResource));
+    QApplication::setWindowIcon(QIcon(AppIdentity::iconPixmap(windowIconSize)));
     loadTranslation(app, locale);
 }
 

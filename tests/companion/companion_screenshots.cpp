@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: MIT
+// Renders the window offscreen in its three looks, driven by a local service and a stand-in tool.
+#include "OrvaneCompanionApp.h"
+#include "WindowFixture.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <cstdio>
+
+namespace {
+
+bool save(ContentView &view, const QString &folder, const char *name)
+{
+    const QString path = folder + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    const bool saved = view.grab().save(path);
+    std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
+    return saved;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
+        return 2;
+    }
+    const QString folder = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(folder);
+    OrvaneCompanionApp::prepare(app, QLocale(QLocale::English));
+
+    WindowFixture w(false);
+    bool ok = w.showAndSettle() && w.reach(CompanionStatus::stopped, false)
+        && save(w.view, folder, "not-running");
+
+    w.child<QAbstractButton>("installButton")->click();
+    ok = ok && w.reach(CompanionStatus::stopped, true) && save(w.view, folder, "busy");
+
+    w.setServiceRunning(true);
+    w.release();
+    ok = ok && w.reach(CompanionStatus::running, false) && save(w.view, folder, "running");
+    return ok ? 0 : 1;
+}
