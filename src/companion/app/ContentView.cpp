@@ -292,7 +292,8 @@ void ContentView::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     if (!tickerStarted) {
         tickerStarted = true;
-        startTicker();
+        // Polls right after the first frame is drawn, so the network setup does not delay it.
+        QTimer::singleShot(0, this, [this] { startTicker(); });
     }
 }
 
