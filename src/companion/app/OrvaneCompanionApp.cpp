@@ -16,7 +16,6 @@
 
 namespace {
 
-const QString translationPrefix = QStringLiteral(":/i18n");
 const QString translationName = QStringLiteral("orvane-companion");
 const QString styleName = QStringLiteral("Fusion");
 constexpr int windowIconSize = 128;
@@ -57,7 +56,9 @@ void bringForward(QWidget *window)
 bool OrvaneCompanionApp::loadTranslation(QApplication &app, const QLocale &locale)
 {
     auto *translator = new QTranslator(&app);
-    if (!translator->load(locale, translationName, QStringLiteral("_"), translationPrefix)) {
+    const QString directory
+        = QCoreApplication::applicationDirPath() + QStringLiteral("/" ORVANE_TRANSLATIONS_FROM_BINDIR);
+    if (!translator->load(locale, translationName, QStringLiteral("_"), directory)) {
         delete translator;
         return false;
     }
