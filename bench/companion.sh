@@ -2,11 +2,13 @@
 # SPDX-License-Identifier: MIT
 # The companion's footprint beside a bare Qt Widgets window (one label), both under Xvfb:
 # start to first painted frame, resident memory after 10 s, CPU time over 60 s of idle polling.
-# Usage: bench/companion.sh [start runs, default 5]
+# Usage: bench/companion.sh [start runs, default 15]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-5}
+runs=${1:-15}
 scripts/deps.sh test
+# A desktop session has a bus; without one each Qt program would start a bus daemon of its own.
+[ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] || exec dbus-run-session -- "$0" "$@"
 
 build=build/bench-companion
 cmake -S bench/companion -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
