@@ -16,7 +16,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
-#include <QSvgRenderer>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -54,10 +53,10 @@ constexpr int linkSpacing = 18;
 const QColor backgroundTop = QColor::fromRgbF(0.16f, 0.16f, 0.16f);
 const QColor backgroundBottom = QColor::fromRgbF(0.08f, 0.08f, 0.08f);
 
-QLabel *makeLabel(const QString &text, TextStyle style, QFont::Weight weight, const QColor &colour,
-    const char *objectName = nullptr)
+QLabel *styleLabel(QLabel *label, const QString &text, TextStyle style, QFont::Weight weight,
+    const QColor &colour, const char *objectName = nullptr)
 {
-    auto *label = new QLabel(text);
+    label->setText(text);
     label->setFont(textFont(style, weight));
     label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     label->setTextFormat(Qt::PlainText);
@@ -67,6 +66,12 @@ QLabel *makeLabel(const QString &text, TextStyle style, QFont::Weight weight, co
     if (objectName)
         label->setObjectName(QLatin1String(objectName));
     return label;
+}
+
+QLabel *makeLabel(const QString &text, TextStyle style, QFont::Weight weight, const QColor &colour,
+    const char *objectName = nullptr)
+{
+    return styleLabel(new QLabel, text, style, weight, colour, objectName);
 }
 
 // The program's icon, clipped to a rounded square; an icon that fails to load leaves the place empty.
@@ -92,10 +97,33 @@ protected:
         QPainterPath clip;
         clip.addRoundedRect(rect(), iconCornerRadius, iconCornerRadius);
         painter.setClipPath(clip);
-        QSvgRenderer renderer(AppIdentity::iconResource);
-        if (renderer.isValid())
-            renderer.render(&painter, rect());
+        const qreal ratio = devicePixelRatioF();
+        if (m_icon.isNull() || m_icon.devicePixelRatio() != ratio) {
+            m_icon = AppIdentity::iconPixmap(qRound(iconSize * ratio));
+            m_icon.setDevicePixelRatio(ratio);
+        }
+        painter.drawPixmap(rect(), m_icon);
     }
+
+private:
+    QPixmap m_icon; // rendered once per screen scale, not on every paint
+};
+
+// A wrapping label that always fills its column: its size hint skips QLabel's search for a pleasing
+// width, which lays the text out several times on every layout pass.
+class WrappedLabel : public QLabel
+{
+public:
+    explicit WrappedLabel(int columnWidth)
+        : m_columnWidth(columnWidth)
+    {
+        setWordWrap(true);
+    }
+    QSize sizeHint() const override { return { m_columnWidth, heightForWidth(m_columnWidth) }; }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+private:
+    const int m_columnWidth;
 };
 
 // The status card's rounded, faintly filled and bordered background.
@@ -180,8 +208,8 @@ QWidget *ContentView::makeStatusBlock()
 
     headline = makeLabel(QString(), TextStyle::title3, QFont::Bold, C::tp, "headline");
     rows->addWidget(headline);
-    explanation = makeLabel(QString(), TextStyle::callout, QFont::Normal, C::ts, "explanation");
-    explanation->setWordWrap(true);
+    explanation = styleLabel(new WrappedLabel(columnWidth - 2 * cardPaddingHorizontal), QString(),
+        TextStyle::callout, QFont::Normal, C::ts, "explanation");
     rows->addWidget(explanation);
 
     busyRow = new QWidget;

@@ -18,7 +18,8 @@ namespace {
 
 const QString translationName = QStringLiteral("orvane-companion");
 const QString styleName = QStringLiteral("Fusion");
-constexpr int windowIconSize = 128;
+// Large enough for any task switcher; a bigger one only costs start time to convert.
+constexpr int windowIconSize = 64;
 
 // Every colour role dark, so no desktop theme can lighten a corner of the window.
 QPalette darkPalette()
