@@ -16,7 +16,7 @@ run_suite() {
 
 run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=OFF
 
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON

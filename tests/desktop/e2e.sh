@@ -37,9 +37,9 @@ env -i PATH="/usr/sbin:/usr/bin:/sbin:/bin" LANG=C.UTF-8 \
   HTTP_PROXY=http://127.0.0.1:9 HTTPS_PROXY=http://127.0.0.1:9 ALL_PROXY=http://127.0.0.1:9 \
   ASAN_OPTIONS="${ASAN_OPTIONS:-}" LSAN_OPTIONS="${LSAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" \
   unshare --net $([ "$(id -u)" -eq 0 ] || echo --map-root-user) \
-  sh -c 'ip link set lo up && exec xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp" \
-           dbus-run-session -- /usr/bin/python3 "$0" "$1"' "$here/e2e.py" "$prefix" 2>&1 |
-  grep -v -e 'Failed to set fd limit' -e 'Activating service' -e 'Successfully activated' -e 'SpiRegistry daemon'
+  "$here/session.sh" "$scratch/display" /usr/bin/python3 "$here/e2e.py" "$prefix" 2>&1 |
+  grep -v -e 'Failed to set fd limit' -e 'Activating service' -e 'Successfully activated' -e 'SpiRegistry daemon' \
+    -e 'X connection to .* broken'
 
 leftovers=""
 for p in /proc/[0-9]*; do
