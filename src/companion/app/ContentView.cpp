@@ -313,14 +313,11 @@ void ContentView::paintEvent(QPaintEvent *)
     gradient.setColorAt(0, backgroundTop);
     gradient.setColorAt(1, backgroundBottom);
     painter.fillRect(rect(), gradient);
-}
 
-void ContentView::showEvent(QShowEvent *event)
-{
-    QWidget::showEvent(event);
+    // The view has appeared: the first poll is queued behind this frame, so setting up the network
+    // stack never delays the window's first picture.
     if (!tickerStarted) {
         tickerStarted = true;
-        // Polls right after the first frame is drawn, so the network setup does not delay it.
         QTimer::singleShot(0, this, [this] { startTicker(); });
     }
 }
