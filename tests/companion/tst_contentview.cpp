@@ -248,9 +248,12 @@ void ContentViewTest::tickerStartsAfterFirstPoll()
     QObject::connect(
         w.mgr, &CompanionManager::statusChanged, w.mgr, [&] { firstFinished = clock.elapsed(); });
     QVERIFY(!w.view.findChild<QTimer *>(QStringLiteral("ticker")));
+    QVERIFY(w.view.windowIcon().isNull());
     clock.start();
     w.view.show();
     QTRY_COMPARE_WITH_TIMEOUT(servedAt.size(), 2, 6000);
+    // The program's own icon is set once the window has appeared.
+    QVERIFY(!w.view.windowIcon().isNull());
     QVERIFY(!timerDuringFirstPoll);
     QVERIFY(firstFinished >= 0);
     const qint64 gap = servedAt[1] - firstFinished;

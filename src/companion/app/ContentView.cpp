@@ -12,6 +12,7 @@
 #include <QEvent>
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -22,6 +23,8 @@
 namespace {
 
 constexpr int iconSize = 84;
+// Large enough for any task switcher; a bigger one only costs time to convert.
+constexpr int windowIconSize = 64;
 constexpr qreal iconCornerRadius = 19;
 // Shadow and glow blurs are twice their nominal radius (12 and 10), which matches their look by eye.
 constexpr int iconShadowBlur = 2 * 12;
@@ -314,11 +317,14 @@ void ContentView::paintEvent(QPaintEvent *)
     gradient.setColorAt(1, backgroundBottom);
     painter.fillRect(rect(), gradient);
 
-    // The view has appeared: the first poll is queued behind this frame, so setting up the network
-    // stack never delays the window's first picture.
+    // The view has appeared. The first poll and the window icon are queued behind this frame, so
+    // neither the network stack nor the icon's conversion delays the window's first picture.
     if (!tickerStarted) {
         tickerStarted = true;
-        QTimer::singleShot(0, this, [this] { startTicker(); });
+        QTimer::singleShot(0, this, [this] {
+            startTicker();
+            setWindowIcon(QIcon(AppIdentity::iconPixmap(windowIconSize)));
+        });
     }
 }
 

@@ -8,7 +8,6 @@
 #include "SingleInstance.h"
 
 #include <QApplication>
-#include <QIcon>
 #include <QPalette>
 #include <QScreen>
 #include <QStyleFactory>
@@ -18,8 +17,6 @@ namespace {
 
 const QString translationName = QStringLiteral("orvane-companion");
 const QString styleName = QStringLiteral("Fusion");
-// Large enough for any task switcher; a bigger one only costs start time to convert.
-constexpr int windowIconSize = 64;
 
 // Every colour role dark, so no desktop theme can lighten a corner of the window.
 QPalette darkPalette()
@@ -74,7 +71,6 @@ void OrvaneCompanionApp::prepare(QApplication &app, const QLocale &locale)
     QGuiApplication::setDesktopFileName(AppIdentity::appId);
     QApplication::setStyle(QStyleFactory::create(styleName));
     QApplication::setPalette(darkPalette());
-    QApplication::setWindowIcon(QIcon(AppIdentity::iconPixmap(windowIconSize)));
     loadTranslation(app, locale);
 }
 
