@@ -5,7 +5,6 @@
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -37,14 +36,6 @@ struct Spies
     QSignalSpy status, sensors, busy, lastError;
 };
 
-// A port nothing listens on: bound, then released.
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
 } // namespace
 
 class CompanionManagerTest : public QObject
@@ -60,7 +51,6 @@ private Q_SLOTS:
     void failureKeepsReadings();
     void boundedPolls_data();
     void boundedPolls();
-    void ignoresProxyVariables();
     void eachPollOpensItsOwnConnection();
     void overlappingPollsApplyInFinishOrder();
     void destroyedWhilePolling();
@@ -225,22 +215,6 @@ void CompanionManagerTest::boundedPolls()
     const auto elapsed = clock.elapsed();
     QCOMPARE(manager.status(), CompanionStatus::stopped);
     QVERIFY2(elapsed >= minMs && elapsed <= maxMs, qPrintable(QString::number(elapsed)));
-}
-
-void CompanionManagerTest::ignoresProxyVariables()
-{
-    TestHttpServer server;
-    const QByteArray deadProxy = "http://127.0.0.1:" + QByteArray::number(closedPort());
-    ScratchEnvironment env;
-    for (const char *name :
-        { "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY" })
-        env.set(name, deadProxy);
-    env.set("no_proxy", {});
-    env.set("NO_PROXY", {});
-    CompanionManager manager(server.port(), {});
-    QCoro::waitFor(manager.refresh());
-    QCOMPARE(manager.status(), CompanionStatus::running);
-    QCOMPARE(server.requestCount(), 1);
 }
 
 void CompanionManagerTest::eachPollOpensItsOwnConnection()

@@ -60,13 +60,11 @@ void MetricsDocumentTest::parse_data()
     QTest::newRow("empty body") << QByteArray() << none;
     QTest::newRow("not JSON") << QByteArray("hello") << none;
     QTest::newRow("top-level array") << QByteArray("[{\"sys_power\":1}]") << none;
-    QTest::newRow("top-level number") << QByteArray("42") << none;
     QTest::newRow("empty object") << QByteArray("{}") << none;
     QTest::newRow("error null alone") << QByteArray(R"({"error":null})") << none;
     QTest::newRow("error beside readings") << QByteArray(R"({"error":false,)" + fullBody.mid(1)) << none;
     QTest::newRow("chip name alone") << QByteArray(R"({"soc":{"chip_name":"M"}})") << none;
     QTest::newRow("power only inside soc") << QByteArray(R"({"soc":{"sys_power":3}})") << none;
-    QTest::newRow("truncated") << fullBody.chopped(1) << none;
     QTest::newRow("trailing garbage") << QByteArray(R"({"sys_power":1} x)") << none;
     QTest::newRow("NUL then garbage") << QByteArray("{\"sys_power\":1}\0junk", 20) << none;
     QTest::newRow("raw control character in string")
@@ -75,9 +73,6 @@ void MetricsDocumentTest::parse_data()
         << QByteArray(R"({"soc":{"chip_name":"\ud800"},"sys_power":1})") << none;
     QTest::newRow("invalid UTF-8") << QByteArray("{\"soc\":{\"chip_name\":\"\xC3\x28\"},\"sys_power\":1}")
                                    << none;
-    QTest::newRow("single quotes") << QByteArray("{'sys_power':1}") << none;
-    QTest::newRow("trailing comma") << QByteArray(R"({"sys_power":1,})") << none;
-    QTest::newRow("NaN literal") << QByteArray(R"({"sys_power":NaN})") << none;
 
     // Readings, member by member.
     QTest::newRow("full document") << fullBody << std::optional(full);

@@ -9,11 +9,15 @@ fixture=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
 scratch=$(mktemp -d)
+# The processes running a program from the scratch tree.
+ours() {
+  for p in /proc/[0-9]*; do
+    case "$(readlink "$p/exe" 2>/dev/null)" in "$scratch"/*) echo "${p#/proc/}" ;; esac
+  done
+}
 cleanup() {
   # Whatever happened, nothing of ours may outlive the test.
-  for p in /proc/[0-9]*; do
-    case "$(readlink "$p/exe" 2>/dev/null)" in "$scratch"/*) kill -9 "${p#/proc/}" 2>/dev/null || true ;; esac
-  done
+  for pid in $(ours); do kill -9 "$pid" 2>/dev/null || true; done
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -41,11 +45,8 @@ env -i PATH="/usr/sbin:/usr/bin:/sbin:/bin" LANG=C.UTF-8 \
   grep -v -e 'Failed to set fd limit' -e 'Activating service' -e 'Successfully activated' -e 'SpiRegistry daemon' \
     -e 'X connection to .* broken'
 
-leftovers=""
-for p in /proc/[0-9]*; do
-  case "$(readlink "$p/exe" 2>/dev/null)" in "$scratch"/*) leftovers="$leftovers ${p#/proc/}" ;; esac
-done
-[ -z "$leftovers" ] || { echo "e2e: FAIL: processes left running:$leftovers"; exit 1; }
+leftovers=$(ours)
+[ -z "$leftovers" ] || { echo "e2e: FAIL: processes left running:" $leftovers; exit 1; }
 
 written=$(find "$real_home" /etc /run/user /tmp/runtime-"$(id -un)" -xdev -newer "$marker" \
   -not -path "$build/*" -not -path "$here/*" 2>/dev/null | head -n 20 || true)
