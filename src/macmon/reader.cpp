@@ -2,16 +2,30 @@
 #include "reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace macmon {
+namespace {
 
-SysfsReader::SysfsReader(std::filesystem::path root)
+// A class folder holds one entry per device; more than this is not a machine but an attack on memory.
+constexpr std::size_t kMaxEntries = 4096;
+
+} // namespace
+
+SysfsReader::SysfsReader(std::filesystem::path root, Observer observer)
     : root_(std::move(root))
+    , observer_(std::move(observer))
 { }
+
+void SysfsReader::observe(const std::string &relative) const
+{
+    if (observer_)
+        observer_(relative);
+}
 
 std::filesystem::path SysfsReader::path(const std::string &relative) const
 {
@@ -20,7 +34,11 @@ std::filesystem::path SysfsReader::path(const std::string &relative) const
 
 std::optional<std::string> SysfsReader::raw(const std::string &relative, std::size_t maxBytes) const
 {
-    return readFile(path(relative), maxBytes);
+    observe(relative);
+    auto data = readFile(path(relative), maxBytes);
+    if (!data && (errno == ENOENT || errno == ENOTDIR))
+        vanished_ = true;
+    return data;
 }
 
 std::optional<std::string> readFile(const std::filesystem::path &file, std::size_t maxBytes)
@@ -29,6 +47,7 @@ std::optional<std::string> readFile(const std::filesystem::path &file, std::size
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return std::nullopt;
+    int failure = 0;
     struct stat st
     { };
     std::optional<std::string> result;
@@ -39,6 +58,7 @@ std::optional<std::string> readFile(const std::filesystem::path &file, std::size
         while (used < maxBytes) {
             const ssize_t n = ::read(fd, data.data() + used, maxBytes - used);
             if (n < 0) {
+                failure = errno;
                 failed = true;
                 break;
             }
@@ -52,6 +72,8 @@ std::optional<std::string> readFile(const std::filesystem::path &file, std::size
         }
     }
     ::close(fd);
+    // Callers tell a vanished file from an unreadable one by errno.
+    errno = result ? 0 : (failure ? failure : EINVAL);
     return result;
 }
 
@@ -92,13 +114,29 @@ std::optional<long long> SysfsReader::integer(const std::string &relative) const
 
 std::vector<std::string> SysfsReader::list(const std::string &relative) const
 {
+    observe(relative);
     std::vector<std::string> names;
     std::error_code ec;
     std::filesystem::directory_iterator it(path(relative), ec);
-    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    for (; !ec && it != std::filesystem::directory_iterator() && names.size() < kMaxEntries; it.increment(ec))
         names.push_back(it->path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+bool SysfsReader::exists(const std::string &relative) const
+{
+    observe(relative);
+    struct stat st
+    { };
+    return ::stat(path(relative).c_str(), &st) == 0;
+}
+
+std::filesystem::path SysfsReader::canonical(const std::string &relative) const
+{
+    std::error_code ec;
+    auto resolved = std::filesystem::canonical(path(relative), ec);
+    return ec ? std::filesystem::path() : resolved;
 }
 
 } // namespace macmon

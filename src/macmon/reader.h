@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,7 +15,10 @@ namespace macmon {
 class SysfsReader
 {
 public:
-    explicit SysfsReader(std::filesystem::path root);
+    // Told each relative path before it is opened, listed or looked up: a seam to count or stall reads.
+    using Observer = std::function<void(const std::string &relative)>;
+
+    explicit SysfsReader(std::filesystem::path root, Observer observer = {});
 
     const std::filesystem::path &root() const { return root_; }
     std::filesystem::path path(const std::string &relative) const;
@@ -27,9 +31,21 @@ public:
     std::optional<long long> integer(const std::string &relative) const;
     // Entry names of a folder, sorted; empty when it cannot be listed.
     std::vector<std::string> list(const std::string &relative) const;
+    // Whether the entry is there, by its metadata alone: no driver is asked for a value.
+    bool exists(const std::string &relative) const;
+    // The entry's identity with every link resolved, for telling two paths to one device apart.
+    std::filesystem::path canonical(const std::string &relative) const;
+
+    // Set when a file could not be opened because it is gone; cleared by the caller.
+    bool vanished() const { return vanished_; }
+    void clearVanished() const { vanished_ = false; }
 
 private:
+    void observe(const std::string &relative) const;
+
     std::filesystem::path root_;
+    Observer observer_;
+    mutable bool vanished_ = false;
 };
 
 // A whole small file by its absolute path, with the same rules as SysfsReader::raw.

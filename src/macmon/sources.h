@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "discovery.h"
+#include "gpu.h"
 #include "reader.h"
 
 #include <chrono>
@@ -8,16 +10,9 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace macmon {
-
-using Clock = std::chrono::steady_clock;
-
-struct GpuUsage
-{
-    double frequencyMhz = 0;
-    double busy = 0; // fraction 0..1
-};
 
 // One sample of the machine; an empty member is a reading this machine did not give.
 struct Readings
@@ -37,51 +32,41 @@ struct Roots
     std::filesystem::path procfs = "/proc";
 };
 
-std::optional<double> cpuTemperature(const SysfsReader &sys);
-std::optional<double> gpuTemperature(const SysfsReader &sys);
+// The average of the plausible inputs of the first group that gives any.
+std::optional<double> cpuTemperature(
+    const SysfsReader &sys, const std::vector<std::vector<std::string>> &groups);
 std::optional<std::string> chipName(const SysfsReader &sys, const SysfsReader &proc);
 
 // Power needs two samples: RAPL counts energy, so the first call only primes it.
 class PowerMeter
 {
 public:
-    std::optional<double> sample(const SysfsReader &sys, Clock::time_point now);
+    std::optional<double> sample(
+        const SysfsReader &sys, const SensorMap &map, std::optional<double> gpuW, Clock::time_point now);
+    void reset() { lastEnergyUj_.clear(); }
 
 private:
-    std::optional<double> rapl(const SysfsReader &sys, Clock::time_point now);
+    std::optional<double> rapl(const SysfsReader &sys, const SensorMap &map, Clock::time_point now);
 
     std::map<std::string, long long> lastEnergyUj_;
     Clock::time_point lastTime_ {};
 };
 
-// i915 busy time is the change in RC6 (idle) residency, so it too needs two samples.
-class GpuUsageMeter
-{
-public:
-    std::optional<GpuUsage> sample(const SysfsReader &sys, Clock::time_point now);
-
-private:
-    std::optional<GpuUsage> intel(const SysfsReader &sys, const std::string &card, Clock::time_point now);
-
-    struct Residency
-    {
-        long long rc6Ms = 0;
-        Clock::time_point time {};
-    };
-    std::map<std::string, Residency> lastResidency_;
-};
-
 class Sensors
 {
 public:
-    explicit Sensors(Roots roots);
+    explicit Sensors(Roots roots, SysfsReader::Observer observer = {});
     Readings sample(Clock::time_point now = Clock::now());
+    // Lets go of what is held between samples; called before a sleep of unknown length.
+    void release();
 
 private:
     SysfsReader sys_;
     SysfsReader proc_;
+    std::optional<SensorMap> map_;
+    Clock::time_point checked_ {};
     PowerMeter power_;
-    GpuUsageMeter gpu_;
+    GpuMeter gpu_;
     std::optional<std::string> chip_;
 };
 

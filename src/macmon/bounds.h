@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <optional>
+
+namespace macmon {
+
+// What a desktop or laptop can physically give; anything else is a broken or hostile sensor file.
+constexpr double kMinPlausibleC = -40.0;
+constexpr double kMaxPlausibleC = 150.0;
+constexpr double kMaxPlausibleW = 2000.0;
+constexpr double kMaxClockMhz = 10000.0;
+
+inline std::optional<double> plausibleCelsius(double c)
+{
+    return c >= kMinPlausibleC && c <= kMaxPlausibleC ? std::optional(c) : std::nullopt;
+}
+
+inline std::optional<double> plausibleWatts(double w)
+{
+    return w > 0 && w <= kMaxPlausibleW ? std::optional(w) : std::nullopt;
+}
+
+} // namespace macmon
