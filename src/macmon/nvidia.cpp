@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "nvidia.h"
 
+#include "bounds.h"
 #include "nvml.h"
 
 #include <algorithm>
@@ -27,10 +28,6 @@ constexpr auto kRediscovery = std::chrono::seconds(30);
 constexpr auto kRetry = std::chrono::seconds(30);
 // Stopping waits this long for an NVML call in progress, then leaves it behind.
 constexpr auto kStopWait = std::chrono::seconds(2);
-
-constexpr unsigned kMaxPlausibleC = 150;
-constexpr double kMaxPlausibleMhz = 10000.0;
-constexpr unsigned kMaxBusyPercent = 100;
 
 bool isHex(const std::string &s)
 {
@@ -122,14 +119,13 @@ public:
         if (handleByBusId_(address.c_str(), &device) != NVML_SUCCESS)
             return r;
         unsigned int celsius = 0;
-        if (temperature_ && temperature_(device, NVML_TEMPERATURE_GPU, &celsius) == NVML_SUCCESS
-            && celsius <= kMaxPlausibleC)
-            r.tempC = celsius;
+        if (temperature_ && temperature_(device, NVML_TEMPERATURE_GPU, &celsius) == NVML_SUCCESS)
+            r.tempC = plausibleCelsius(celsius);
         nvmlUtilization_t busy {};
         unsigned int mhz = 0;
         if (utilization_ && clock_ && utilization_(device, &busy) == NVML_SUCCESS
-            && clock_(device, NVML_CLOCK_GRAPHICS, &mhz) == NVML_SUCCESS && busy.gpu <= kMaxBusyPercent
-            && mhz > 0 && mhz <= kMaxPlausibleMhz)
+            && clock_(device, NVML_CLOCK_GRAPHICS, &mhz) == NVML_SUCCESS && busy.gpu <= 100 && mhz > 0
+            && mhz <= kMaxClockMhz)
             r.usage = GpuUsage { static_cast<double>(mhz), busy.gpu / 100.0 };
         return r;
     }

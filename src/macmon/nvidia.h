@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "sources.h"
+#include "gpu.h"
+#include "reader.h"
 
 #include <chrono>
 #include <memory>
@@ -10,12 +11,6 @@
 #include <vector>
 
 namespace macmon {
-
-struct GpuReading
-{
-    std::optional<double> tempC;
-    std::optional<GpuUsage> usage;
-};
 
 // PCI addresses (e.g. "0000:01:00.0") of the NVIDIA display devices under bus/pci/devices.
 std::vector<std::string> nvidiaDevices(const SysfsReader &sys);
