@@ -17,6 +17,7 @@ struct GpuUsage
 {
     double frequencyMhz = 0;
     double busy = 0; // fraction 0..1
+    bool operator==(const GpuUsage &) const = default;
 };
 
 // The readings of one awake GPU, whatever its driver.

@@ -134,6 +134,7 @@ std::optional<double> PowerMeter::sample(
 Sensors::Sensors(Roots roots, SysfsReader::Observer observer)
     : sys_(std::move(roots.sysfs), std::move(observer))
     , proc_(std::move(roots.procfs))
+    , nvidia_(sys_)
 { }
 
 void Sensors::release()
@@ -141,6 +142,7 @@ void Sensors::release()
     // A rate across a sleep of unknown length would be an average over the sleep, not a reading.
     power_.reset();
     gpu_.reset();
+    nvidia_.release();
 }
 
 Readings Sensors::sample(Clock::time_point now)
@@ -157,7 +159,9 @@ Readings Sensors::sample(Clock::time_point now)
     }
     sys_.clearVanished();
     r.cpuTempC = guarded([&] { return cpuTemperature(sys_, map_->cpuGroups); });
-    const auto gpus = guarded([&] { return gpu_.sample(sys_, map_->gpus, now); });
+    auto gpus = guarded([&] { return gpu_.sample(sys_, map_->gpus, now); });
+    for (auto &g : guarded([&] { return nvidia_.sample(now); }))
+        gpus.push_back(std::move(g));
     const auto combined = combineGpus(gpus);
     r.gpuTempC = combined.tempC;
     r.gpuUsage = combined.usage;

@@ -3,6 +3,7 @@
 
 #include "discovery.h"
 #include "gpu.h"
+#include "nvidia.h"
 #include "reader.h"
 
 #include <chrono>
@@ -67,6 +68,7 @@ private:
     Clock::time_point checked_ {};
     PowerMeter power_;
     GpuMeter gpu_;
+    NvidiaGpus nvidia_;
     std::optional<std::string> chip_;
 };
 
