@@ -169,9 +169,13 @@ SensorMap discover(const SysfsReader &sys)
     for (const auto &entry : supplyEntries) {
         const std::string dir = "class/power_supply/" + entry;
         // A wireless mouse's battery has scope "Device"; only the system's own counts.
-        if (sys.text(dir + "/type") == "Battery" && sys.text(dir + "/scope") != "Device") {
+        if (sys.text(dir + "/type") != "Battery" || sys.text(dir + "/scope") == "Device"
+            || !sys.exists(dir + "/status"))
+            continue;
+        const bool powerNow = sys.exists(dir + "/power_now");
+        if (powerNow || (sys.exists(dir + "/current_now") && sys.exists(dir + "/voltage_now"))) {
             map.batteries.push_back(dir);
-            map.batteryPowerNow.push_back(sys.exists(dir + "/power_now"));
+            map.batteryPowerNow.push_back(powerNow);
         }
     }
     return map;

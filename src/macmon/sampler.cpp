@@ -3,15 +3,27 @@
 
 #include "document.h"
 
+#include <algorithm>
+
 namespace macmon {
 
-Sampler::Sampler(Roots roots, std::chrono::milliseconds interval)
-    : sensors_(std::move(roots))
-    , interval_(interval)
+Sampler::Sampler(Roots roots, SamplerTiming timing, SysfsReader::Observer observer)
+    : sensors_(std::move(roots), std::move(observer))
+    , timing_(timing)
+    , lastRequest_(Clock::now())
 {
-    publish();
+    // The first sample is taken on the thread, and waited for only briefly: a stalled sensor must not hold
+    // up the start.
     thread_ = std::thread([this] { run(); });
+    std::unique_lock lock(mutex_);
+    sampled_.wait_for(lock, timing_.wakeWait, [this] { return document_ != nullptr; });
 }
+
+Sampler::Sampler(Roots roots, std::chrono::milliseconds interval)
+    : Sampler(std::move(roots),
+        SamplerTiming { interval, std::max(SamplerTiming().idleAfter, 10 * interval),
+            std::max(SamplerTiming().maxAge, 3 * interval) })
+{ }
 
 Sampler::~Sampler()
 {
@@ -23,32 +35,61 @@ Sampler::~Sampler()
     thread_.join();
 }
 
-std::shared_ptr<const std::string> Sampler::document() const
+bool Sampler::fresh(Clock::time_point now) const
 {
-    std::lock_guard lock(mutex_);
-    return document_;
+    return document_ && now - taken_ <= timing_.maxAge;
 }
 
-void Sampler::publish()
+std::shared_ptr<const std::string> Sampler::document() const
 {
-    // Sampling happens outside the lock so that requests never wait on sysfs.
-    auto doc = std::make_shared<const std::string>(renderDocument(sensors_.sample()));
-    std::lock_guard lock(mutex_);
-    document_ = std::move(doc);
+    std::unique_lock lock(mutex_);
+    const auto now = Clock::now();
+    lastRequest_ = now;
+    if (asleep_) {
+        asleep_ = false;
+        wake_.notify_all();
+    }
+    if (fresh(now))
+        return document_;
+    // Wait for a sample under way or about to start, but not for one that has already stalled.
+    auto deadline = now + timing_.wakeWait;
+    if (samplingSince_)
+        deadline = std::min(deadline, *samplingSince_ + timing_.wakeWait);
+    sampled_.wait_until(lock, deadline, [&] { return fresh(Clock::now()); });
+    return fresh(Clock::now()) ? document_ : nullptr;
 }
 
 void Sampler::run()
 {
-    auto next = Clock::now() + interval_;
     std::unique_lock lock(mutex_);
-    while (!wake_.wait_until(lock, next, [this] { return stopping_; })) {
+    while (!stopping_) {
+        if (Clock::now() - lastRequest_ >= timing_.idleAfter) {
+            asleep_ = true;
+            lock.unlock();
+            sensors_.release();
+            lock.lock();
+            wake_.wait(lock, [this] { return stopping_ || !asleep_; });
+            continue;
+        }
+        const auto started = Clock::now();
+        samplingSince_ = started;
         lock.unlock();
-        publish();
+        // Sampling happens outside the lock so that requests never wait on sysfs.
+        std::shared_ptr<const std::string> doc;
+        try {
+            doc = std::make_shared<const std::string>(renderDocument(sensors_.sample(started)));
+        } catch (const std::exception &) {
+            // No document from this round; the last one ages out as if the read had stalled.
+        }
         lock.lock();
-        // A fixed cadence; after a stall (suspend) start again from now instead of catching up.
-        next += interval_;
-        if (next < Clock::now())
-            next = Clock::now() + interval_;
+        samplingSince_.reset();
+        if (doc) {
+            document_ = std::move(doc);
+            taken_ = started;
+            sampled_.notify_all();
+        }
+        // A fixed cadence would catch up after a stall; the next sample is one interval after this one.
+        wake_.wait_until(lock, started + timing_.interval, [this] { return stopping_; });
     }
 }
 

@@ -150,14 +150,29 @@ Readings Sensors::sample(Clock::time_point now)
     // Reading cpuinfo makes the kernel query every core's clock, so the name is read until found, then kept.
     if (!chip_)
         chip_ = guarded([&] { return chipName(sys_, proc_); });
-    Readings r;
-    r.chipName = chip_;
+    bool found = false;
     if (!map_ || now - checked_ >= kRecheck) {
-        if (!map_ || guarded([&] { return classListings(sys_); }) != map_->listings)
+        if (!map_ || guarded([&] { return classListings(sys_); }) != map_->listings) {
             map_ = guarded([&] { return discover(sys_); });
+            found = true;
+        }
         checked_ = now;
     }
+    Readings r = read(now);
+    // A known file gone means the map is out of date: find the sensors again and read them again at once.
+    if (sys_.vanished() && !found) {
+        map_ = guarded([&] { return discover(sys_); });
+        checked_ = now;
+        r = read(now);
+    }
+    return r;
+}
+
+Readings Sensors::read(Clock::time_point now)
+{
     sys_.clearVanished();
+    Readings r;
+    r.chipName = chip_;
     r.cpuTempC = guarded([&] { return cpuTemperature(sys_, map_->cpuGroups); });
     auto gpus = guarded([&] { return gpu_.sample(sys_, map_->gpus, now); });
     for (auto &g : guarded([&] { return nvidia_.sample(now); }))
@@ -170,8 +185,6 @@ Readings Sensors::sample(Clock::time_point now)
         if (g.powerW)
             gpuW = gpuW.value_or(0) + *g.powerW;
     r.powerW = guarded([&] { return power_.sample(sys_, *map_, gpuW, now); });
-    if (sys_.vanished())
-        map_.reset();
     return r;
 }
 

@@ -62,6 +62,8 @@ public:
     void release();
 
 private:
+    Readings read(Clock::time_point now);
+
     SysfsReader sys_;
     SysfsReader proc_;
     std::optional<SensorMap> map_;

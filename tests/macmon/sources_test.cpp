@@ -2,6 +2,7 @@
 #include "sources.h"
 #include "support.h"
 
+#include <array>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -23,10 +24,14 @@ void expectNear(
     }
 }
 
-// Two samples a second apart, as the service takes them; rates show in the second.
-Readings twoSamples(const fs::path &machine, const std::function<void(const fs::path &)> &between = {})
+// Two samples a second apart, as the service takes them (rates show in the second); reads gets every path.
+Readings twoSamples(const fs::path &machine, const std::function<void(const fs::path &)> &between = {},
+    std::vector<std::string> *reads = nullptr)
 {
-    Sensors sensors({ machine / "sys", machine / "proc" });
+    Sensors sensors({ machine / "sys", machine / "proc" }, [reads](const std::string &p) {
+        if (reads)
+            reads->push_back(p);
+    });
     const auto t0 = Clock::now();
     sensors.sample(t0);
     if (between)
@@ -59,6 +64,8 @@ TEST(RecordedMachines, EachGivesItsReadings)
             std::nullopt },
         { "virtual-machine", "Intel Xeon Processor (Cascadelake)", std::nullopt, std::nullopt, std::nullopt,
             std::nullopt, std::nullopt },
+        { "no-such-machine", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+            std::nullopt },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.machine);
@@ -78,36 +85,22 @@ TEST(RecordedMachines, EachGivesItsReadings)
                 EXPECT_NEAR(actual->busy, expected->busy, kTolerance);
             }
         }
-        EXPECT_EQ(second.hasNumericReading(), std::string(c.machine) != "virtual-machine");
+        EXPECT_EQ(second.hasNumericReading(), c.cpu || c.gpu || c.power || c.secondUsage);
     }
 }
 
 namespace {
 
-enum class Field
-{
-    Cpu,
-    Gpu,
-    Power,
-    GpuBusy,
-    GpuMhz
-};
+using Field = std::size_t;
+constexpr Field kCpu = 0, kGpu = 1, kPower = 2, kBusy = 3, kMhz = 4;
 
 std::optional<double> field(const Readings &r, Field f)
 {
-    switch (f) {
-    case Field::Cpu:
-        return r.cpuTempC;
-    case Field::Gpu:
-        return r.gpuTempC;
-    case Field::Power:
-        return r.powerW;
-    case Field::GpuBusy:
-        return r.gpuUsage ? std::optional(r.gpuUsage->busy) : std::nullopt;
-    case Field::GpuMhz:
-        return r.gpuUsage ? std::optional(r.gpuUsage->frequencyMhz) : std::nullopt;
-    }
-    return std::nullopt;
+    const auto usage = [&](double GpuUsage::*m) {
+        return r.gpuUsage ? std::optional(*r.gpuUsage.*m) : std::nullopt;
+    };
+    return std::array { r.cpuTempC, r.gpuTempC, r.powerW, usage(&GpuUsage::busy),
+        usage(&GpuUsage::frequencyMhz) }[f];
 }
 
 const std::string kCoretemp = "class/hwmon/hwmon3/";
@@ -118,189 +111,225 @@ const std::string kIntelCard = "class/drm/card0/";
 const std::string kBattery = "class/power_supply/BAT0/";
 const std::string kRapl = "class/powercap/intel-rapl:0/";
 
-void put(const fs::path &sys, const std::string &file, const std::string &text)
+const std::string kGone = "(removed)";
+using Change = std::function<void(const fs::path &)>;
+
+// Writes each file with its text, or removes it (folders and links too) for kGone.
+Change edit(const std::vector<std::pair<std::string, std::string>> &files)
 {
-    writeText(sys / file, text);
+    return [=](const fs::path &root) {
+        for (const auto &[file, text] : files)
+            text == kGone ? void(fs::remove_all(root / file)) : writeText(root / file, text);
+    };
 }
 
-void drop(const fs::path &sys, const std::string &file)
+// A hwmon chip below a device, linked from class/hwmon as the kernel links it.
+Change addChip(const std::string &hwmon, const std::string &device, const std::string &name,
+    const std::vector<std::pair<std::string, int>> &temps)
 {
-    fs::remove(sys / file);
+    return [=](const fs::path &sys) {
+        const fs::path dir = sys / device / "hwmon" / hwmon;
+        writeText(dir / "name", name);
+        for (std::size_t n = 1; n <= temps.size(); ++n) {
+            writeText(dir / ("temp" + std::to_string(n) + "_label"), temps[n - 1].first);
+            writeText(dir / ("temp" + std::to_string(n) + "_input"), std::to_string(temps[n - 1].second));
+        }
+        fs::create_symlink(dir, sys / "class/hwmon" / hwmon);
+    };
 }
+
+const std::string kAmdClock = kAmdDevice + "pp_dpm_sclk";
+const std::string kAmdState = kAmdDevice + "power/runtime_status";
+const std::string kIntelGpu = "devices/pci0000:00/0000:00:02.0";
 
 struct ChangeCase
 {
     const char *what;
     const char *machine;
-    std::function<void(const fs::path &)> before; // before the first sample
-    std::function<void(const fs::path &)> between; // between the two samples
+    Change before; // before the first sample
+    Change between; // between the two samples
     Field field;
     std::optional<double> expected;
+    bool gpuAsleep = false; // nothing of the GPU but its power state may be read
 };
 
 } // namespace
 
-TEST(Sources, FollowTheirRulesAndSurviveBrokenFiles)
+TEST(Sources, FollowTheirRulesAndSurviveHostileFiles)
 {
-    const auto none = [](const fs::path &) {
+    const auto none = edit({});
+    const auto rapl = [](long long uj) {
+        return edit({ { kRapl + "energy_uj", std::to_string(uj) } });
+    };
+    const auto rc6 = [](long long ms) {
+        return edit({ { kIntelCard + "gt/gt0/rc6_residency_ms", std::to_string(ms) } });
+    };
+    const auto sclk = [](const std::string &levels) {
+        return edit({ { kAmdClock, levels } });
+    };
+    const auto busy = [](const char *percent) {
+        return edit({ { kAmdDevice + "gpu_busy_percent", percent } });
+    };
+    const auto amdW = [](const char *uw) {
+        return edit({ { kAmdgpu + "power1_average", uw } });
+    };
+    const auto core2 = [](const char *milli) {
+        return edit({ { kCoretemp + "temp2_input", milli } });
     };
     const std::vector<ChangeCase> cases {
-        { "an implausible core is dropped", "intel-laptop",
-            [](auto s) { put(s, kCoretemp + "temp2_input", "250000"); }, none, Field::Cpu,
+        { "an implausible core is dropped", "intel-laptop", core2("250000"), none, kCpu,
             (49.0 + 53 + 51) / 3 },
+        { "so is one below -40 °C", "intel-laptop", core2("-41000"), none, kCpu, (49.0 + 53 + 51) / 3 },
         { "without Core inputs the package stands in", "intel-laptop",
+            edit({ { kCoretemp + "temp2_input", kGone }, { kCoretemp + "temp3_input", kGone },
+                { kCoretemp + "temp4_input", kGone }, { kCoretemp + "temp5_input", kGone } }),
+            none, kCpu, 52.0 },
+        { "a CPU chip replaced between samples is found at once", "intel-laptop", none,
             [](auto s) {
-                for (int n = 2; n <= 5; ++n)
-                    drop(s, kCoretemp + "temp" + std::to_string(n) + "_input");
+                fs::remove_all(s / "devices/platform/coretemp.0");
+                addChip("hwmon9", "devices/platform/coretemp.1", "coretemp", { { "Core 0", 60000 } })(s);
             },
-            none, Field::Cpu, 52.0 },
+            kCpu, 60.0 },
         { "without Tccd, Tctl", "amd-desktop",
-            [](auto s) {
-                drop(s, kK10temp + "temp3_input");
-                drop(s, kK10temp + "temp4_input");
-            },
-            none, Field::Cpu, 61.25 },
+            edit({ { kK10temp + "temp3_input", kGone }, { kK10temp + "temp4_input", kGone } }), none, kCpu,
+            61.25 },
         { "Tdie before Tctl", "amd-desktop",
-            [](auto s) {
-                drop(s, kK10temp + "temp3_input");
-                drop(s, kK10temp + "temp4_input");
-                put(s, kK10temp + "temp2_label", "Tdie");
-                put(s, kK10temp + "temp2_input", "51000");
-            },
-            none, Field::Cpu, 51.0 },
+            edit({ { kK10temp + "temp3_input", kGone }, { kK10temp + "temp4_input", kGone },
+                { kK10temp + "temp2_label", "Tdie" }, { kK10temp + "temp2_input", "51000" } }),
+            none, kCpu, 51.0 },
         { "a FIFO thermal zone is no reading and no hang", "arm-board",
             [](auto s) {
-                drop(s, "class/thermal/thermal_zone0/temp");
+                fs::remove(s / "class/thermal/thermal_zone0/temp");
                 ASSERT_EQ(::mkfifo((s / "class/thermal/thermal_zone0/temp").c_str(), 0644), 0);
             },
-            none, Field::Cpu, std::nullopt },
+            none, kCpu, std::nullopt },
         { "a second CPU zone is averaged in", "arm-board",
-            [](auto s) {
-                put(s, "class/thermal/thermal_zone1/type", "cpu1-thermal");
-                put(s, "class/thermal/thermal_zone1/temp", "49236");
-            },
-            none, Field::Cpu, 48.236 },
+            edit({ { "class/thermal/thermal_zone1/type", "cpu1-thermal" },
+                { "class/thermal/thermal_zone1/temp", "49236" } }),
+            none, kCpu, 48.236 },
         { "amdgpu without an edge label gives no GPU temperature", "amd-desktop",
-            [](auto s) { put(s, kAmdgpu + "temp1_label", "hotspot"); }, none, Field::Gpu, std::nullopt },
+            edit({ { kAmdgpu + "temp1_label", "hotspot" } }), none, kGpu, std::nullopt },
         { "nouveau's first input", "amd-desktop",
-            [](auto s) {
-                put(s, kAmdgpu + "name", "nouveau");
-                put(s, kAmdgpu + "temp1_input", "44000");
-            },
-            none, Field::Gpu, 44.0 },
-        { "RAPL, as the change over the interval", "amd-desktop", none,
-            [](auto s) { put(s, kRapl + "energy_uj", std::to_string(1894561234LL + 61500000)); },
-            Field::Power, 61.5 },
-        { "RAPL across the counter's wrap", "amd-desktop",
-            [](auto s) { put(s, kRapl + "energy_uj", "65531610987"); },
-            [](auto s) { put(s, kRapl + "energy_uj", "2000000"); }, Field::Power, 3.0 },
+            edit({ { kAmdgpu + "name", "nouveau" }, { kAmdgpu + "temp1_input", "44000" } }), none, kGpu,
+            44.0 },
+        { "xe's package sensor, not the first", "intel-laptop",
+            addChip("hwmon9", kIntelGpu, "xe", { { "vram", 70000 }, { "pkg", 55000 } }), none, kGpu, 55.0 },
+        { "a GPU without runtime power management is read", "amd-desktop", edit({ { kAmdState, kGone } }),
+            none, kGpu, 48.0 },
+        { "a suspended amdgpu is not read", "amd-desktop", edit({ { kAmdState, "suspended" } }), none, kGpu,
+            std::nullopt, true },
+        { "nor is one whose power state cannot be read", "amd-desktop",
+            [](auto s) { fs::permissions(s / kAmdState, fs::perms::none); }, none, kPower, std::nullopt,
+            true },
+        { "nor is a suspended i915", "intel-laptop",
+            edit({ { kIntelGpu + "/power/runtime_status", "suspended" } }), rc6(81234567 + 250), kBusy,
+            std::nullopt, true },
+        { "RAPL, as the change over the interval", "amd-desktop", none, rapl(1894561234LL + 61500000), kPower,
+            61.5 },
+        { "RAPL across the counter's wrap", "amd-desktop", rapl(65531610987), rapl(2000000), kPower, 3.0 },
         { "a wrap without a known range falls back", "amd-desktop",
-            [](auto s) {
-                put(s, kRapl + "energy_uj", "65531610987");
-                drop(s, kRapl + "max_energy_range_uj");
-            },
-            [](auto s) { put(s, kRapl + "energy_uj", "2000000"); }, Field::Power, 35.0 },
-        { "a still RAPL counter falls back to amdgpu", "amd-desktop", none, none, Field::Power, 35.0 },
+            edit({ { kRapl + "energy_uj", "65531610987" }, { kRapl + "max_energy_range_uj", kGone } }),
+            rapl(2000000), kPower, 35.0 },
+        { "a still RAPL counter falls back to amdgpu", "amd-desktop", none, none, kPower, 35.0 },
         { "amdgpu power1_input when there is no average", "amd-desktop",
-            [](auto s) {
-                drop(s, kAmdgpu + "power1_average");
-                put(s, kAmdgpu + "power1_input", "40000000");
+            edit({ { kAmdgpu + "power1_average", kGone }, { kAmdgpu + "power1_input", "40000000" } }), none,
+            kPower, 40.0 },
+        { "amdgpu's 2000 W is kept", "amd-desktop", amdW("2000000000"), none, kPower, 2000.0 },
+        { "a watt more is not", "amd-desktop", amdW("2001000000"), none, kPower, std::nullopt },
+        { "nor is a negative draw", "amd-desktop", amdW("-250000000"), none, kPower, std::nullopt },
+        { "a peripheral's battery is not the system's", "amd-desktop", amdW(kGone.c_str()), none, kPower,
+            std::nullopt },
+        { "RAPL beats the battery when readable", "intel-laptop", none, rapl(30712345678LL + 4250000), kPower,
+            4.25 },
+        // Root-only on the laptop (mode 0400 there): a user meets EACCES, and so must root here.
+        { "an unreadable RAPL counter falls back to the battery", "intel-laptop",
+            [](auto s) { fs::permissions(s / kRapl / "energy_uj", fs::perms::none); },
+            [&](auto s) {
+                fs::permissions(s / kRapl / "energy_uj", fs::perms::owner_write);
+                rapl(30712345678LL + 6000000)(s);
+                fs::permissions(s / kRapl / "energy_uj", fs::perms::none);
             },
-            none, Field::Power, 40.0 },
-        { "a peripheral's battery is not the system's", "amd-desktop",
-            [](auto s) { drop(s, kAmdgpu + "power1_average"); }, none, Field::Power, std::nullopt },
-        { "RAPL beats the battery when readable", "intel-laptop", none,
-            [](auto s) { put(s, kRapl + "energy_uj", std::to_string(30712345678LL + 4250000)); },
-            Field::Power, 4.25 },
+            kPower, 8.63 },
+        { "an impossible battery draw", "intel-laptop",
+            edit({ { kBattery + "power_now", "9223372036854775807" } }), none, kPower, std::nullopt },
         { "a charging battery gives no discharge power", "intel-laptop",
-            [](auto s) { put(s, kBattery + "status", "Charging"); }, none, Field::Power, std::nullopt },
+            edit({ { kBattery + "status", "Charging" } }), none, kPower, std::nullopt },
         { "current times voltage without power_now", "intel-laptop",
-            [](auto s) {
-                drop(s, kBattery + "power_now");
-                put(s, kBattery + "current_now", "700000");
-            },
-            none, Field::Power, 0.7 * 11.946 },
-        { "i915 busy from RC6 residency", "intel-laptop", none,
-            [](auto s) { put(s, kIntelCard + "gt/gt0/rc6_residency_ms", std::to_string(81234567 + 250)); },
-            Field::GpuBusy, 0.75 },
-        { "i915 on the older RC6 path", "intel-laptop", [](auto s) { fs::remove_all(s / kIntelCard / "gt"); },
-            [](auto s) { put(s, kIntelCard + "power/rc6_residency_ms", std::to_string(81234567 + 900)); },
-            Field::GpuBusy, 0.1 },
-        { "a reset RC6 counter gives no reading", "intel-laptop", none,
-            [](auto s) { put(s, kIntelCard + "gt/gt0/rc6_residency_ms", "10"); }, Field::GpuBusy,
-            std::nullopt },
+            edit({ { kBattery + "power_now", kGone }, { kBattery + "current_now", "700000" } }), none, kPower,
+            0.7 * 11.946 },
+        { "i915 busy from RC6 residency", "intel-laptop", none, rc6(81234567 + 250), kBusy, 0.75 },
+        { "i915 on the older RC6 path", "intel-laptop", edit({ { kIntelCard + "gt", kGone } }),
+            edit({ { kIntelCard + "power/rc6_residency_ms", std::to_string(81234567 + 900) } }), kBusy, 0.1 },
+        { "a reset RC6 counter gives no reading", "intel-laptop", none, rc6(10), kBusy, std::nullopt },
         { "i915 without its clock gives no usage", "intel-laptop",
-            [](auto s) {
-                drop(s, kIntelCard + "gt_act_freq_mhz");
-                drop(s, kIntelCard + "gt/gt0/rps_act_freq_mhz");
-            },
-            none, Field::GpuBusy, std::nullopt },
+            edit({ { kIntelCard + "gt_act_freq_mhz", kGone },
+                { kIntelCard + "gt/gt0/rps_act_freq_mhz", kGone } }),
+            none, kBusy, std::nullopt },
+        { "nor with a negative one", "intel-laptop", edit({ { kIntelCard + "gt_act_freq_mhz", "-5" } }),
+            rc6(81234567 + 250), kBusy, std::nullopt },
         { "amdgpu clock from hwmon without pp_dpm_sclk", "amd-desktop",
-            [](auto s) {
-                drop(s, kAmdDevice + "pp_dpm_sclk");
-                put(s, kAmdgpu + "freq1_input", "1800000000");
-            },
-            none, Field::GpuMhz, 1800.0 },
-        { "garbage busy percent gives no usage", "amd-desktop",
-            [](auto s) { put(s, kAmdDevice + "gpu_busy_percent", "n/a"); }, none, Field::GpuBusy,
+            edit({ { kAmdClock, kGone }, { kAmdgpu + "freq1_input", "1800000000" } }), none, kMhz, 1800.0 },
+        { "a 400-digit clock", "amd-desktop", sclk("0: 500Mhz\n1: " + std::string(400, '9') + "Mhz *"), none,
+            kMhz, std::nullopt },
+        { "10000 MHz is kept", "amd-desktop", sclk("0: 500Mhz\n1: 10000Mhz *\n"), none, kMhz, 10000.0 },
+        { "a level in another unit is not taken", "amd-desktop", sclk("1: 1800kHz *\n"), none, kMhz,
             std::nullopt },
+        { "10001 MHz is not", "amd-desktop", sclk("1: 10001Mhz *\n"), none, kMhz, std::nullopt },
+        { "nor a negative clock", "amd-desktop", sclk("0: -800Mhz *\n1: 1800Mhz\n"), none, kMhz,
+            std::nullopt },
+        { "an idle GPU is 0 % busy", "amd-desktop", busy("0"), none, kBusy, 0.0 },
+        { "101 % is no reading", "amd-desktop", busy("101"), none, kBusy, std::nullopt },
+        { "nor is -1 %", "amd-desktop", busy("-1"), none, kBusy, std::nullopt },
     };
+    WithoutFileOverride asUser;
+    ASSERT_TRUE(asUser.active()) << "cannot give up the file-permission override here";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         ScratchDir scratch;
         const auto machine = copyMachine(c.machine, scratch.path() / "m");
         c.before(machine / "sys");
-        expectNear(field(twoSamples(machine, c.between), c.field), c.expected, c.what);
+        std::vector<std::string> reads;
+        expectNear(field(twoSamples(machine, c.between, &reads), c.field), c.expected, c.what);
+        const std::string gpuChip = c.machine == std::string("amd-desktop") ? kAmdgpu : "class/drm/card0/";
+        for (const auto &p : reads)
+            EXPECT_TRUE(!c.gpuAsleep || !(p.starts_with("class/drm/card0/") || p.starts_with(gpuChip))
+                || p.ends_with("/power/runtime_status"))
+                << p;
     }
 }
 
-TEST(Sources, UnreadableRaplCounterIsNoReading)
+TEST(Sources, GpusCombine)
 {
-    // On the laptop the counter is root-only (mode 0400 there); a user meets EACCES, and so must root here.
-    for (const bool readable : { true, false }) {
-        SCOPED_TRACE(readable ? "readable" : "unreadable");
-        ScratchDir scratch;
-        const auto machine = copyMachine("intel-laptop", scratch.path() / "m");
-        const fs::path counter = machine / "sys" / kRapl / "energy_uj";
-        const auto advance = [&](const fs::path &) {
-            fs::permissions(counter, fs::perms::owner_read | fs::perms::owner_write);
-            writeText(counter, std::to_string(30712345678LL + 6000000));
-            if (!readable)
-                fs::permissions(counter, fs::perms::none);
+    const GpuUsage idle { 300, 0.1 }, busy { 1800, 0.9 };
+    const std::vector<
+        std::tuple<const char *, std::vector<GpuReading>, std::optional<double>, std::optional<double>>>
+        cases {
+            { "no GPU awake", {}, std::nullopt, std::nullopt },
+            { "the average temperature of those that give one; the busiest one's clock",
+                { { 40.0, idle, {} }, { std::nullopt, busy, {} }, { 60.0, std::nullopt, {} } }, 50.0,
+                1800.0 },
         };
-        if (!readable)
-            fs::permissions(counter, fs::perms::none);
-        WithoutFileOverride asUser;
-        if (!asUser.active())
-            GTEST_SKIP() << "cannot give up the file-permission override here";
-        ASSERT_EQ(readFile(counter).has_value(), readable);
-        expectNear(twoSamples(machine, advance).powerW, readable ? 6.0 : 8.63, "power");
+    for (const auto &[what, gpus, temp, mhz] : cases) {
+        SCOPED_TRACE(what);
+        const auto combined = combineGpus(gpus);
+        expectNear(combined.tempC, temp, "temperature");
+        expectNear(combined.usage ? std::optional(combined.usage->frequencyMhz) : std::nullopt, mhz, "clock");
     }
 }
 
 TEST(Sources, ChipName)
 {
-    const std::vector<std::tuple<const char *, const char *, std::function<void(const fs::path &)>,
-        std::optional<std::string>>>
-        cases {
-            { "the device tree by /proc when /sys has none", "arm-board",
-                [](auto m) {
-                    fs::remove(m / "proc/device-tree");
-                    fs::create_directories(m / "proc/device-tree");
-                    writeText(m / "proc/device-tree/model", std::string("Pine64 RockPro64 v2.1\0", 22));
-                    fs::remove_all(m / "sys/firmware");
-                },
-                "Pine64 RockPro64 v2.1" },
-            { "no device tree and no model name", "arm-board",
-                [](auto m) {
-                    fs::remove(m / "proc/device-tree");
-                    fs::remove_all(m / "sys/firmware");
-                },
-                std::nullopt },
-            { "cpuinfo gone", "intel-laptop", [](auto m) { fs::remove(m / "proc/cpuinfo"); }, std::nullopt },
-            { "an empty model name", "intel-laptop",
-                [](auto m) { writeText(m / "proc/cpuinfo", "model name\t:\n"); }, std::nullopt },
-        };
+    const std::vector<std::tuple<const char *, const char *, Change, std::optional<std::string>>> cases {
+        { "the device tree by /proc when /sys has none", "arm-board",
+            edit({ { "proc/device-tree", kGone }, { "sys/firmware", kGone },
+                { "proc/device-tree/model", std::string("Pine64 RockPro64 v2.1\0", 22) } }),
+            "Pine64 RockPro64 v2.1" },
+        { "no device tree and no model name", "arm-board",
+            edit({ { "proc/device-tree", kGone }, { "sys/firmware", kGone } }), std::nullopt },
+        { "cpuinfo gone", "intel-laptop", edit({ { "proc/cpuinfo", kGone } }), std::nullopt },
+        { "an empty model name", "intel-laptop", edit({ { "proc/cpuinfo", "model name\t:\n" } }),
+            std::nullopt },
+    };
     for (const auto &[what, machineName, change, expected] : cases) {
         SCOPED_TRACE(what);
         ScratchDir scratch;
@@ -308,11 +337,4 @@ TEST(Sources, ChipName)
         change(machine);
         EXPECT_EQ(chipName(SysfsReader(machine / "sys"), SysfsReader(machine / "proc")), expected);
     }
-}
-
-TEST(Sources, MissingRootsGiveNoReadings)
-{
-    const Readings r = twoSamples("/nonexistent/macmon-machine");
-    EXPECT_FALSE(r.hasNumericReading());
-    EXPECT_FALSE(r.chipName);
 }
