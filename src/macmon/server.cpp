@@ -168,8 +168,11 @@ void Server::Loop::read(Connections::iterator it)
             return close(it);
         if (n < 0 && errno == EAGAIN)
             break;
-        if (n > 0)
+        if (n > 0) {
+            // One allocation of the cap, so a head's memory never grows past it.
+            it->in.reserve(limits.headBytes + 1);
             it->in.append(buffer, static_cast<std::size_t>(n));
+        }
         if (it->in.size() > limits.headBytes)
             break;
     }
