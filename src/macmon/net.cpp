@@ -24,6 +24,8 @@ sockaddr_in loopback(std::uint16_t port)
     return addr;
 }
 
+} // namespace
+
 int connectLoopback(std::uint16_t port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -36,8 +38,6 @@ int connectLoopback(std::uint16_t port)
     }
     return fd;
 }
-
-} // namespace
 
 int listenLoopback(std::uint16_t port)
 {
