@@ -37,9 +37,9 @@ std::vector<std::string> splitNul(const std::optional<std::string> &data, std::s
 
 } // namespace
 
-bool isOurDaemon(pid_t pid, const DaemonIdentity &identity, const fs::path &procRoot)
+bool isOurDaemon(pid_t pid, const DaemonIdentity &identity)
 {
-    const fs::path proc = procRoot / std::to_string(pid);
+    const fs::path proc = "/proc/" + std::to_string(pid);
     struct stat st
     { };
     if (pid <= 1 || ::stat(proc.c_str(), &st) != 0 || st.st_uid != ::getuid())

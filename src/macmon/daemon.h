@@ -26,7 +26,7 @@ struct DaemonIdentity
     std::filesystem::path pidFile;
     std::filesystem::path autostartFile;
 };
-bool isOurDaemon(pid_t pid, const DaemonIdentity &identity, const std::filesystem::path &procRoot = "/proc");
+bool isOurDaemon(pid_t pid, const DaemonIdentity &identity);
 
 // Gone, or a zombie nobody has reaped yet: either way its sockets are closed.
 bool processEnded(pid_t pid);

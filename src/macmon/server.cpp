@@ -34,7 +34,8 @@ struct Connection
     {
         Reading,
         Waiting, // for the document
-        Writing
+        Writing,
+        Closing // answered; what the client still sends is read and dropped so it gets to see the answer
     };
     int fd = -1;
     State state = State::Reading;
@@ -96,12 +97,13 @@ private:
     void close(Connections::iterator it);
     void accept();
     void read(Connections::iterator it);
+    void drain(Connections::iterator it);
     void respond(Connections::iterator it);
     void write(Connections::iterator it);
     void restart(Connections::iterator it, Connection::State state);
     void expire();
     void deliver();
-    bool evictOldestReader();
+    bool evictOldestUnserved();
 };
 
 void Server::Loop::watch(Connection &c, std::uint32_t events, int op)
@@ -126,10 +128,10 @@ void Server::Loop::restart(Connections::iterator it, Connection::State state)
     connections.splice(connections.end(), connections, it);
 }
 
-bool Server::Loop::evictOldestReader()
+bool Server::Loop::evictOldestUnserved()
 {
     for (auto it = connections.begin(); it != connections.end(); ++it)
-        if (it->state == Connection::State::Reading) {
+        if (it->state == Connection::State::Reading || it->state == Connection::State::Closing) {
             close(it);
             return true;
         }
@@ -142,11 +144,11 @@ void Server::Loop::accept()
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             // Out of descriptors: the oldest unfinished request gives its one back.
-            if ((errno == EMFILE || errno == ENFILE) && evictOldestReader())
+            if ((errno == EMFILE || errno == ENFILE) && evictOldestUnserved())
                 continue;
             return;
         }
-        if (connections.size() >= limits.connections && !evictOldestReader()) {
+        if (connections.size() >= limits.connections && !evictOldestUnserved()) {
             ::close(fd);
             continue;
         }
@@ -156,6 +158,15 @@ void Server::Loop::accept()
         byFd.emplace(fd, it);
         watch(*it, EPOLLIN, EPOLL_CTL_ADD);
     }
+}
+
+void Server::Loop::drain(Connections::iterator it)
+{
+    char buffer[kReadChunk];
+    for (ssize_t n; (n = ::recv(it->fd, buffer, sizeof buffer, 0)) != 0;)
+        if (n < 0 && errno != EINTR)
+            return errno == EAGAIN ? void() : close(it);
+    close(it);
 }
 
 void Server::Loop::read(Connections::iterator it)
@@ -231,8 +242,12 @@ void Server::Loop::write(Connections::iterator it)
         if (n > 0)
             it->sent += static_cast<std::size_t>(n);
     }
-    if (!it->verdict.keepAlive)
-        return close(it);
+    if (!it->verdict.keepAlive) {
+        // Closing with unread input would reset the connection and could destroy the answer in flight.
+        ::shutdown(it->fd, SHUT_WR);
+        restart(it, Connection::State::Closing);
+        return watch(*it, EPOLLIN);
+    }
     it->out.clear();
     it->body.reset();
     it->sent = 0;
@@ -302,6 +317,8 @@ void Server::Loop::run()
                     read(it);
                 else if (it->state == Connection::State::Writing)
                     write(it);
+                else if (it->state == Connection::State::Closing)
+                    drain(it);
             }
         }
         expire();

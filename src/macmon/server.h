@@ -12,7 +12,7 @@ namespace macmon {
 
 struct ServerLimits
 {
-    // Beyond this many connections the oldest one still sending its request head makes way.
+    // Beyond this many connections the oldest one not being answered makes way.
     unsigned connections = 256;
     // A request head must be complete this soon after the connection opens, and an answer taken as soon.
     std::chrono::milliseconds headTime { 2000 };

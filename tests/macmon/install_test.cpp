@@ -140,6 +140,8 @@ TEST(Install, WithoutServiceManagerUsesAutostartAndADetachedDaemon)
         EXPECT_FALSE(fs::exists(paths.unitFile));
         const auto first = recordedPid(paths.pidFile);
         ASSERT_TRUE(first && !processEnded(*first));
+        EXPECT_NE(readText("/proc/" + std::to_string(*first) + "/status").find("NoNewPrivs:\t1"),
+            std::string::npos);
         if (!runtimeDir) {
             EXPECT_EQ(fs::status(paths.pidFile.parent_path()).permissions(), fs::perms::owner_all);
         }
@@ -185,6 +187,7 @@ TEST(Install, FailsWithOneLineAndLeavesNothing)
             "masked." },
         { "never started", "amd-desktop", { { "FAKE_SYSTEMCTL_SKIP", "restart" } }, false,
             "the service did not answer on 127.0.0.1:{P} in time" },
+        { "entry cannot be written", "amd-desktop", {}, false, "cannot write " },
     };
     for (const auto &[what, machine, fake, portTaken, message] : cases) {
         SCOPED_TRACE(what);
@@ -193,6 +196,8 @@ TEST(Install, FailsWithOneLineAndLeavesNothing)
             login.fakeTool("systemctl", kFakeSystemctl);
             login.env().insert(fake.begin(), fake.end());
         }
+        // A folder where the entry goes makes the final rename fail, after its temporary file was written.
+        fs::create_directories(login.paths().autostartFile / "x");
         const int holder = portTaken ? listenLoopback(0) : -1;
         const std::uint16_t port = holder >= 0 ? boundPort(holder) : freePort();
 
@@ -200,7 +205,6 @@ TEST(Install, FailsWithOneLineAndLeavesNothing)
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_EQ(result.err.rfind("macmon: " + withPort(message, port), 0), 0u) << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-        EXPECT_EQ(result.err.find("macmon: macmon:"), std::string::npos) << result.err;
         EXPECT_EQ(login.leftovers(), std::vector<std::string> {});
         EXPECT_EQ(portOpen(port), portTaken);
         ::close(holder);
@@ -293,8 +297,7 @@ TEST(Install, UninstallStopsOnlyTheDaemonItInstalled)
 TEST(Install, AsksTheManagerWhetherItIsThere)
 {
     for (const auto &[answer, present] : std::vector<std::pair<std::string, bool>> { { "echo running", true },
-             { "echo degraded; exit 1", true }, { "echo offline; exit 1", false },
-             { "echo 'Failed to connect to bus' >&2; exit 1", false } }) {
+             { "echo degraded; exit 1", true }, { "echo offline; exit 1", false } }) {
         SCOPED_TRACE(answer);
         Login login;
         login.fakeTool("systemctl", "#!/bin/sh\n" + answer + "\n");
@@ -305,12 +308,10 @@ TEST(Install, AsksTheManagerWhetherItIsThere)
 TEST(Install, QuotesExecLinesForEachFormat)
 {
     const std::vector<std::tuple<std::string, std::string, std::string>> cases {
-        { "/opt/app/macmon", "\"/opt/app/macmon\"", "\"/opt/app/macmon\"" },
         { "/a b/c", "\"/a b/c\"", "\"/a b/c\"" },
-        { "/x\"y", "\"/x\\\"y\"", "\"/x\\\"y\"" },
+        { "/x\"`id`", "\"/x\\\"`id`\"", "\"/x\\\"\\`id\\`\"" },
         { "/x\\y", "\"/x\\\\y\"", "\"/x\\\\\\\\y\"" },
         { "/100%/$HOME", "\"/100%%/$$HOME\"", "\"/100%%/\\$HOME\"" },
-        { "/`id`", "\"/`id`\"", "\"/\\`id\\`\"" },
     };
     for (const auto &[raw, systemd, desktop] : cases) {
         SCOPED_TRACE(raw);
