@@ -38,9 +38,13 @@ Failure writeFileAtomically(const fs::path &file, const std::string &text)
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
     const fs::path partial = file.string() + ".partial";
-    // A leftover, or a link planted to redirect the write, goes first; unlink never follows a link.
-    ::unlink(partial.c_str());
-    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+    const auto create = [&] {
+        return ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
+    };
+    int fd = create();
+    // A leftover, or a link planted to redirect the write, is removed (unlink never follows a link) once.
+    if (fd < 0 && errno == EEXIST && ::unlink(partial.c_str()) == 0)
+        fd = create();
     if (fd < 0)
         return "cannot write " + file.string() + ": " + std::strerror(errno);
     bool ok = writeAll(fd, text);
@@ -70,6 +74,8 @@ FileLock::FileLock(const fs::path &file, std::chrono::milliseconds timeout)
 {
     makePrivateFolder(file.parent_path());
     fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0)
+        error_ = "cannot open " + file.string() + ": " + std::strerror(errno);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (fd_ >= 0 && !(held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0)
         && std::chrono::steady_clock::now() < deadline)

@@ -26,8 +26,11 @@ public:
     FileLock(const FileLock &) = delete;
     FileLock &operator=(const FileLock &) = delete;
     bool held() const { return held_; }
+    // Why the file could not be opened; empty when it was (and then only another holder keeps it).
+    const std::string &error() const { return error_; }
 
 private:
+    std::string error_;
     int fd_ = -1;
     bool held_ = false;
 };

@@ -98,6 +98,14 @@ std::string withoutPrefix(std::string line)
     return line;
 }
 
+Failure lockFailure(const FileLock &lock)
+{
+    if (lock.held())
+        return std::nullopt;
+    return lock.error().empty() ? "another install or uninstall of the service is still running"
+                                : lock.error();
+}
+
 bool hasControlCharacter(const std::string &s)
 {
     return std::any_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
@@ -157,8 +165,8 @@ Failure Installer::install(const ServiceCommand &command)
 {
     // Two installs at once would each remove what the other wrote.
     FileLock lock(paths_.lockFile, kLockWait);
-    if (!lock.held())
-        return "another install or uninstall of the service is still running";
+    if (auto failure = lockFailure(lock))
+        return failure;
     deadline_ = std::chrono::steady_clock::now() + kInstallTime;
     return replace(command);
 }
@@ -166,8 +174,8 @@ Failure Installer::install(const ServiceCommand &command)
 Failure Installer::uninstall()
 {
     FileLock lock(paths_.lockFile, kLockWait);
-    if (!lock.held())
-        return "another install or uninstall of the service is still running";
+    if (auto failure = lockFailure(lock))
+        return failure;
     deadline_ = std::chrono::steady_clock::now() + kUninstallTime;
     return remove();
 }
