@@ -21,7 +21,7 @@ using namespace macmon;
 
 int failWith(const std::string &line)
 {
-    std::cerr << "macmon: " << line << '\n';
+    std::cerr << kErrorPrefix << line << '\n';
     return 1;
 }
 
@@ -81,7 +81,7 @@ int main(int argc, char **argv)
     const Environment env = currentEnvironment();
     const auto parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc), env);
     if (!parsed.options) {
-        std::cerr << "macmon: " << parsed.error << "\n" << usage();
+        std::cerr << kErrorPrefix << parsed.error << "\n" << usage();
         return 2;
     }
     Options options = *parsed.options;

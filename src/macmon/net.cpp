@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +11,9 @@
 
 namespace macmon {
 namespace {
+
+// Room for a burst of clients while the event thread accepts them.
+constexpr int kBacklog = 512;
 
 sockaddr_in loopback(std::uint16_t port)
 {
@@ -19,6 +23,8 @@ sockaddr_in loopback(std::uint16_t port)
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return addr;
 }
+
+} // namespace
 
 int connectLoopback(std::uint16_t port)
 {
@@ -33,8 +39,6 @@ int connectLoopback(std::uint16_t port)
     return fd;
 }
 
-} // namespace
-
 int listenLoopback(std::uint16_t port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -44,7 +48,8 @@ int listenLoopback(std::uint16_t port)
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     const sockaddr_in addr = loopback(port);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0
+        || ::listen(fd, kBacklog) != 0) {
         const int saved = errno;
         ::close(fd);
         errno = saved;
@@ -60,6 +65,11 @@ std::uint16_t boundPort(int fd)
     if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
         return 0;
     return ntohs(addr.sin_port);
+}
+
+void setNonBlocking(int fd)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 bool portFree(std::uint16_t port)

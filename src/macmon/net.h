@@ -11,6 +11,9 @@ namespace macmon {
 // A listening TCP socket on 127.0.0.1:port (0 picks a free port), or -1 with errno set.
 int listenLoopback(std::uint16_t port);
 std::uint16_t boundPort(int fd);
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int connectLoopback(std::uint16_t port);
+void setNonBlocking(int fd);
 
 // True when nothing listens on 127.0.0.1:port and it could be bound now.
 bool portFree(std::uint16_t port);

@@ -5,24 +5,25 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
-
-struct MHD_Daemon;
+#include <thread>
 
 namespace macmon {
 
 struct ServerLimits
 {
-    unsigned connections = 32;
-    std::chrono::seconds idle { 10 };
-    std::size_t requestBytes = 8 * 1024; // per-connection memory, which bounds the request head
+    // Beyond this many connections the oldest one not being answered makes way.
+    unsigned connections = 256;
+    // A request head must be complete this soon after the connection opens, and an answer taken as soon.
+    std::chrono::milliseconds headTime { 2000 };
+    std::size_t headBytes = 8 * 1024;
 };
 
-// The HTTP surface: GET/HEAD /json on loopback, served from a ready document.
+// The HTTP surface: GET/HEAD /json on loopback, served from a ready document by one event thread.
 class Server
 {
 public:
+    // May block for a while (a sleeping sampler wakes); nullptr when there is no fresh reading.
     using DocumentSource = std::function<std::shared_ptr<const std::string>()>;
 
     // Takes ownership of listenFd, a socket already listening on 127.0.0.1.
@@ -33,13 +34,13 @@ public:
 
     std::uint16_t port() const { return port_; }
 
-    // Exposed for the request callback only.
-    struct Context;
+    struct Loop;
 
 private:
     std::uint16_t port_;
-    std::unique_ptr<Context> context_;
-    MHD_Daemon *daemon_ = nullptr;
+    std::unique_ptr<Loop> loop_;
+    std::thread eventThread_;
+    std::thread documentThread_;
 };
 
 } // namespace macmon

@@ -6,93 +6,76 @@
 
 using namespace macmon;
 using namespace macmon::test;
-using Action = Options::Action;
+
+namespace {
+
+// What parsing gave, in one line: the action, then for serving the port, roots and detach flag.
+std::string outcome(const ParsedArguments &parsed)
+{
+    if (!parsed.options)
+        return parsed.error.empty() ? "error without a message" : "usage error";
+    const Options &o = *parsed.options;
+    const char *actions[] = { "serve", "install", "uninstall", "help", "version" };
+    std::string line = actions[static_cast<int>(o.action)];
+    if (o.action == Options::Action::Help || o.action == Options::Action::Version)
+        return line;
+    return line + " " + std::to_string(o.port) + " " + o.roots.sysfs.string() + " " + o.roots.procfs.string()
+        + (o.detach ? " detach" : "");
+}
+
+} // namespace
 
 TEST(Arguments, Parse)
 {
-    struct Case
-    {
-        std::vector<std::string> args;
-        Environment env;
-        std::optional<Action> action; // empty: a usage error
-        std::uint16_t port = kDefaultPort;
-        std::string sysfs = "/sys", procfs = "/proc";
-        bool detach = false;
-    };
     const Environment roots { { "MACMON_SYSFS_ROOT", "/env/sys" }, { "MACMON_PROCFS_ROOT", "/env/proc" } };
-    const std::vector<Case> cases {
-        { { "serve" }, {}, Action::Serve },
-        { { "serve", "--port", "9191", "--install" }, {}, Action::Install, 9191 },
-        { { "serve", "--port=8080" }, {}, Action::Serve, 8080 },
-        { { "serve", "--uninstall" }, {}, Action::Uninstall },
-        { { "--help" }, {}, Action::Help },
-        { { "serve", "--help" }, {}, Action::Help },
-        { { "--version" }, {}, Action::Version },
-        { { "serve" }, roots, Action::Serve, kDefaultPort, "/env/sys", "/env/proc" },
+    const std::vector<std::tuple<std::vector<std::string>, Environment, std::string>> cases {
+        { { "serve" }, {}, "serve 9090 /sys /proc" },
+        { { "serve", "--port", "9191", "--install" }, {}, "install 9191 /sys /proc" },
+        { { "serve", "--port=1" }, {}, "serve 1 /sys /proc" },
+        { { "serve", "--port", "65535", "--uninstall" }, {}, "uninstall 65535 /sys /proc" },
+        { { "--help" }, {}, "help" },
+        { { "--version" }, {}, "version" },
+        { { "serve" }, roots, "serve 9090 /env/sys /env/proc" },
         // A flag wins over the variable; an empty variable is unset.
-        { { "serve", "--sysfs-root", "/flag/sys" }, roots, Action::Serve, kDefaultPort, "/flag/sys",
-            "/env/proc" },
-        { { "serve" }, { { "MACMON_SYSFS_ROOT", "" } }, Action::Serve },
-        { { "serve", "--port", "9000", "--detach" }, {}, Action::Serve, 9000, "/sys", "/proc", true },
-        { {}, {}, std::nullopt },
-        { { "run" }, {}, std::nullopt },
-        { { "serve", "--bogus" }, {}, std::nullopt },
-        { { "serve", "--port" }, {}, std::nullopt },
-        { { "serve", "--port", "0" }, {}, std::nullopt },
-        { { "serve", "--port", "65536" }, {}, std::nullopt },
-        { { "serve", "--port", "90x" }, {}, std::nullopt },
-        { { "serve", "--install", "--uninstall" }, {}, std::nullopt },
-        { { "serve", "--install", "--detach" }, {}, std::nullopt },
-        { { "serve", "--install=yes" }, {}, std::nullopt },
-        { { "serve", "--sysfs-root", "" }, {}, std::nullopt },
+        { { "serve", "--sysfs-root", "/flag/sys" }, roots, "serve 9090 /flag/sys /env/proc" },
+        { { "serve" }, { { "MACMON_SYSFS_ROOT", "" } }, "serve 9090 /sys /proc" },
+        { { "serve", "--port", "9000", "--detach" }, {}, "serve 9000 /sys /proc detach" },
+        { {}, {}, "usage error" },
+        { { "run" }, {}, "usage error" },
+        { { "serve", "--bogus" }, {}, "usage error" },
+        { { "serve", "--port" }, {}, "usage error" },
+        { { "serve", "--port", "0" }, {}, "usage error" },
+        { { "serve", "--port", "65536" }, {}, "usage error" },
+        { { "serve", "--port", "90x" }, {}, "usage error" },
+        { { "serve", "--port", " 90" }, {}, "usage error" },
+        { { "serve", "--install", "--uninstall" }, {}, "usage error" },
+        { { "serve", "--install", "--detach" }, {}, "usage error" },
+        { { "serve", "--install=yes" }, {}, "usage error" },
+        { { "serve", "--sysfs-root", "" }, {}, "usage error" },
     };
-    for (const auto &c : cases) {
+    for (const auto &[args, env, expected] : cases) {
         std::string line;
-        for (const auto &a : c.args)
+        for (const auto &a : args)
             line += a + " ";
-        SCOPED_TRACE(line);
-        const auto parsed = parseArguments(c.args, c.env);
-        ASSERT_EQ(parsed.options.has_value(), c.action.has_value()) << parsed.error;
-        if (!c.action) {
-            EXPECT_FALSE(parsed.error.empty());
-            continue;
-        }
-        EXPECT_EQ(parsed.options->action, *c.action);
-        if (*c.action == Action::Help || *c.action == Action::Version)
-            continue;
-        EXPECT_EQ(parsed.options->port, c.port);
-        EXPECT_EQ(parsed.options->roots.sysfs, c.sysfs);
-        EXPECT_EQ(parsed.options->roots.procfs, c.procfs);
-        EXPECT_EQ(parsed.options->detach, c.detach);
+        EXPECT_EQ(outcome(parseArguments(args, env)), expected) << line;
     }
 }
 
 TEST(Arguments, ExitCodesAndStreams)
 {
-    struct Case
-    {
-        std::vector<std::string> args;
-        int exitCode;
-        const char *out; // expected at the start of standard output
-        const char *err; // expected within standard error
-    };
-    const std::vector<Case> cases {
+    // args, exit code, the start of standard output, what standard error holds
+    const std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>> cases {
         { { "--help" }, 0, "usage: macmon serve", "" },
-        { { "--version" }, 0, "macmon ", "" },
-        { { "--frobnicate" }, 2, "", "usage: macmon serve" },
-        { { "serve", "--port", "0" }, 2, "", "--port needs a number" },
+        { { "--frobnicate" }, 2, "", "macmon: unknown command: --frobnicate\nusage: macmon serve" },
+        { { "serve", "--port", "0" }, 2, "", "macmon: --port needs a number" },
     };
-    const Environment env { { "PATH", "/usr/bin:/bin" } };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.args.front());
+    for (const auto &[args, exitCode, out, err] : cases) {
+        SCOPED_TRACE(args.front());
         std::vector<std::string> argv { MACMON_BINARY };
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        const auto result = runCommand(argv, env, std::chrono::seconds(10));
-        EXPECT_EQ(result.exitCode, c.exitCode);
-        EXPECT_EQ(result.out.rfind(c.out, 0), 0u) << result.out;
-        EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
-        if (c.exitCode == 0) {
-            EXPECT_EQ(result.err, "");
-        }
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto result = runCommand(argv, { { "PATH", "/usr/bin:/bin" } }, std::chrono::seconds(10));
+        EXPECT_EQ(result.exitCode, exitCode);
+        EXPECT_EQ(result.out.rfind(out, 0), 0u) << result.out;
+        EXPECT_EQ(exitCode == 0 ? result.err == "" : result.err.rfind(err, 0) == 0, true) << result.err;
     }
 }

@@ -3,10 +3,8 @@
 #include "net.h"
 #include "support.h"
 
-#include <csignal>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace macmon;
@@ -15,47 +13,40 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Stands in for a user manager: records each call, runs the unit's ExecStart on start, kills it on stop.
+// Stands in for a user manager: records each call, runs the unit's ExecStart on start, kills it on stop;
+// FAKE_SYSTEMCTL_FAIL names a verb that fails, FAKE_SYSTEMCTL_SKIP one that does nothing.
 constexpr char kFakeSystemctl[] = R"PY(#!/usr/bin/env python3
 import os, shlex, signal, subprocess, sys, time
-args = sys.argv[1:]
-with open(os.environ["FAKE_SYSTEMCTL_LOG"], "a") as log:
-    log.write(" ".join(args) + "\n")
-verb = args[1] if len(args) > 1 else ""
-if verb == os.environ.get("FAKE_SYSTEMCTL_FAIL"):
-    print("Failed to %s unit: Unit file %s is masked." % (verb, args[-1]), file=sys.stderr)
-    sys.exit(1)
-pidfile = os.path.join(os.environ["XDG_RUNTIME_DIR"], "fake-manager.pid")
-unit = os.path.join(os.environ["XDG_CONFIG_HOME"], "systemd", "user", args[-1])
-def ended(pid):
+args, env = sys.argv[1:], os.environ
+verb = (args + [""])[1]
+open(env["FAKE_SYSTEMCTL_LOG"], "a").write(" ".join(args) + "\n")
+if verb == env.get("FAKE_SYSTEMCTL_FAIL"):
+    sys.exit("Failed to %s unit: Unit file %s is masked." % (verb, args[-1]))
+if verb == env.get("FAKE_SYSTEMCTL_SKIP"):
+    sys.exit(0)
+pidfile = os.path.join(env["XDG_RUNTIME_DIR"], "fake-manager.pid")
+unit = os.path.join(env["XDG_CONFIG_HOME"], "systemd", "user", args[-1])
+def alive(pid):
     try:
-        return open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[0] == "Z"
+        return ") Z " not in open("/proc/%d/stat" % pid).read()
     except OSError:
-        return True
-def stop():
-    if os.path.exists(pidfile):
-        pid = int(open(pidfile).read())
-        os.kill(pid, signal.SIGTERM)
-        for _ in range(100):
-            if ended(pid):
-                break
-            time.sleep(0.05)
-        os.remove(pidfile)
+        return False
+if verb in ("restart", "disable") and os.path.exists(pidfile):
+    pid = int(open(pidfile).read())
+    os.kill(pid, signal.SIGTERM)
+    for _ in range(100):
+        time.sleep(0.05 if alive(pid) else 0)
+    os.remove(pidfile)
 if verb == "is-system-running":
-    print("degraded")
-    sys.exit(1)
-elif verb in ("restart", "start"):
-    stop()
+    sys.exit(print("degraded") or 1)
+elif verb == "restart":
     line = [l for l in open(unit) if l.startswith("ExecStart=")][0][len("ExecStart="):]
     argv = [a.replace("%%", "%").replace("$$", "$") for a in shlex.split(line)]
     proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, start_new_session=True)
     open(pidfile, "w").write(str(proc.pid))
-elif verb == "stop" or (verb == "disable" and "--now" in args):
-    stop()
 elif verb == "enable" and not os.path.exists(unit):
-    print("Unit file %s does not exist." % args[-1], file=sys.stderr)
-    sys.exit(1)
+    sys.exit("Unit file %s does not exist." % args[-1])
 )PY";
 
 // A scratch login: HOME and every XDG folder inside one temporary folder, fake tools first on PATH.
@@ -99,13 +90,14 @@ public:
         return runCommand(args, env_, 60s);
     }
 
-    // Every regular file left in the login's folders, the fakes' own aside.
+    // Every regular file left in the login's folders, the fakes' own and the installer's lock aside.
     std::vector<std::string> leftovers() const
     {
         std::vector<std::string> files;
         for (const char *dir : { "home", "config", "runtime", "state", "data" })
             for (const auto &entry : fs::recursive_directory_iterator(root() / dir))
-                if (!entry.is_directory() && entry.path().filename() != "fake-manager.pid")
+                if (!entry.is_directory() && entry.path() != paths().lockFile
+                    && entry.path().filename() != "fake-manager.pid")
                     files.push_back(entry.path().string());
         return files;
     }
@@ -121,19 +113,6 @@ std::vector<std::string> serveArgs(std::uint16_t port, const std::string &machin
         "--procfs-root", (fixture(machine) / "proc").string(), "--install" };
 }
 
-std::optional<pid_t> recordedPid(const fs::path &pidFile)
-{
-    const auto text = readFile(pidFile);
-    const auto pid = text ? parseInteger(*text) : std::nullopt;
-    return pid ? std::optional(static_cast<pid_t>(*pid)) : std::nullopt;
-}
-
-bool running(pid_t pid)
-{
-    const auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    return stat && stat->find(") Z ") == std::string::npos;
-}
-
 } // namespace
 
 TEST(Install, WithoutServiceManagerUsesAutostartAndADetachedDaemon)
@@ -147,32 +126,43 @@ TEST(Install, WithoutServiceManagerUsesAutostartAndADetachedDaemon)
             runtimeDir ? login.root() / "runtime/orvane-macmon.pid"
                        : login.root() / "state/orvane-companion/macmon.pid");
         const std::uint16_t port = freePort();
+        // A link planted at the temporary name is replaced, never written through.
+        writeText(login.root() / "victim", "precious");
+        fs::create_directories(paths.autostartFile.parent_path());
+        fs::create_symlink(login.root() / "victim", paths.autostartFile.string() + ".partial");
 
         auto result = login.macmon(serveArgs(port, "intel-laptop"));
         ASSERT_EQ(result.exitCode, 0) << result.err;
         EXPECT_EQ(result.err, "");
-        EXPECT_EQ(get(port).status, 200);
-        const std::string entry = readText(paths.autostartFile);
-        EXPECT_NE(entry.find("Exec=\"" MACMON_BINARY "\" serve --port " + std::to_string(port)
-                      + " --sysfs-root \"" + (fixture("intel-laptop") / "sys").string() + "\""),
-            std::string::npos)
-            << entry;
+        EXPECT_EQ(readText(login.root() / "victim"), "precious");
+        const std::string exec = "Exec=\"" MACMON_BINARY "\" serve --port " + std::to_string(port) + " ";
+        EXPECT_NE(readText(paths.autostartFile).find(exec), std::string::npos);
         EXPECT_FALSE(fs::exists(paths.unitFile));
         const auto first = recordedPid(paths.pidFile);
-        ASSERT_TRUE(first && running(*first));
+        ASSERT_TRUE(first && !processEnded(*first));
+        EXPECT_NE(readText("/proc/" + std::to_string(*first) + "/status").find("NoNewPrivs:\t1"),
+            std::string::npos);
         if (!runtimeDir) {
             EXPECT_EQ(fs::status(paths.pidFile.parent_path()).permissions(), fs::perms::owner_all);
         }
 
-        // Again: the old daemon makes way for one new one, the entry is replaced, not doubled.
-        result = login.macmon(serveArgs(port, "amd-desktop"));
-        ASSERT_EQ(result.exitCode, 0) << result.err;
+        // Two more at once, on two ports: they take turns, and exactly one service with its entry is left.
+        const std::uint16_t other = freePort();
+        std::vector<std::unique_ptr<Child>> racers;
+        for (const auto p : { port, other }) {
+            auto args = serveArgs(p, "amd-desktop");
+            args.insert(args.begin(), MACMON_BINARY);
+            racers.push_back(std::make_unique<Child>(args, login.env(), login.root() / std::to_string(p)));
+        }
+        for (auto &racer : racers)
+            EXPECT_EQ(racer->wait(40000), 0);
+        const std::uint16_t winner = portOpen(port) ? port : other;
+        EXPECT_FALSE(portOpen(winner == port ? other : port));
+        EXPECT_NE(
+            readText(paths.autostartFile).find("--port " + std::to_string(winner) + " "), std::string::npos);
         const auto second = recordedPid(paths.pidFile);
-        ASSERT_TRUE(second && running(*second));
-        EXPECT_NE(*first, *second);
-        EXPECT_FALSE(running(*first));
-        EXPECT_EQ(
-            nlohmann::json::parse(get(port).body)["soc"]["chip_name"], "AMD Ryzen 9 5900X 12-Core Processor");
+        ASSERT_TRUE(second && !processEnded(*second));
+        EXPECT_TRUE(processEnded(*first));
         EXPECT_EQ(std::distance(fs::directory_iterator(paths.autostartFile.parent_path()), {}), 1);
 
         for (int round = 0; round < 2; ++round) {
@@ -180,52 +170,44 @@ TEST(Install, WithoutServiceManagerUsesAutostartAndADetachedDaemon)
             EXPECT_EQ(result.exitCode, 0) << result.err;
             EXPECT_EQ(result.err, "");
         }
-        EXPECT_FALSE(portOpen(port));
-        EXPECT_FALSE(running(*second));
+        EXPECT_FALSE(portOpen(winner));
+        EXPECT_TRUE(processEnded(*second));
         EXPECT_EQ(login.leftovers(), std::vector<std::string> {});
     }
 }
 
 TEST(Install, FailsWithOneLineAndLeavesNothing)
 {
-    struct Case
-    {
-        const char *what;
-        const char *machine;
-        const char *failingVerb; // of the fake manager; empty: no manager at all
-        bool portTaken;
-        std::string message;
-    };
-    const std::vector<Case> cases {
-        { "port taken", "intel-laptop", "", true, "port {P} on 127.0.0.1 is taken by another program" },
-        { "no sensors", "virtual-machine", "", false, "no readable sensors on this machine" },
-        { "manager refuses", "amd-desktop", "enable", false,
+    // what, machine, the fake manager's settings (none: no manager at all), port taken, message
+    const std::vector<std::tuple<std::string, std::string, Environment, bool, std::string>> cases {
+        { "port taken", "intel-laptop", {}, true, "port {P} on 127.0.0.1 is taken by another program" },
+        { "no sensors", "virtual-machine", {}, false, "no readable sensors on this machine" },
+        { "manager refuses", "amd-desktop", { { "FAKE_SYSTEMCTL_FAIL", "enable" } }, false,
             "the service manager refused: Failed to enable unit: Unit file orvane-macmon.service is "
             "masked." },
+        { "never started", "amd-desktop", { { "FAKE_SYSTEMCTL_SKIP", "restart" } }, false,
+            "the service did not answer on 127.0.0.1:{P} in time" },
+        { "entry cannot be written", "amd-desktop", {}, false, "cannot write " },
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto &[what, machine, fake, portTaken, message] : cases) {
+        SCOPED_TRACE(what);
         Login login;
-        if (*c.failingVerb) {
+        if (!fake.empty()) {
             login.fakeTool("systemctl", kFakeSystemctl);
-            login.env()["FAKE_SYSTEMCTL_FAIL"] = c.failingVerb;
+            login.env().insert(fake.begin(), fake.end());
         }
-        const int holder = c.portTaken ? listenLoopback(0) : -1;
+        // A folder where the entry goes makes the final rename fail, after its temporary file was written.
+        fs::create_directories(login.paths().autostartFile / "x");
+        const int holder = portTaken ? listenLoopback(0) : -1;
         const std::uint16_t port = holder >= 0 ? boundPort(holder) : freePort();
-        std::string message = c.message;
-        if (const auto at = message.find("{P}"); at != std::string::npos)
-            message.replace(at, 3, std::to_string(port));
 
-        const auto result = login.macmon(serveArgs(port, c.machine));
+        const auto result = login.macmon(serveArgs(port, machine));
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err.rfind("macmon: " + message, 0), 0u) << result.err;
+        EXPECT_EQ(result.err.rfind("macmon: " + withPort(message, port), 0), 0u) << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         EXPECT_EQ(login.leftovers(), std::vector<std::string> {});
-        if (holder >= 0) {
-            ::close(holder);
-        } else {
-            EXPECT_FALSE(portOpen(port));
-        }
+        EXPECT_EQ(portOpen(port), portTaken);
+        ::close(holder);
     }
 }
 
@@ -237,7 +219,6 @@ TEST(Install, WithServiceManagerWritesEnablesAndStartsAUserUnit)
     const fs::path tools = login.root() / "my tools $HOME 100%";
     fs::create_directories(tools);
     fs::copy_file(MACMON_BINARY, tools / "macmon");
-    fs::permissions(tools / "macmon", fs::perms::owner_all);
     const fs::path machine = copyMachine("intel-laptop", login.root() / "recorded machine");
     const std::uint16_t port = freePort();
     const auto paths = login.paths();
@@ -248,20 +229,14 @@ TEST(Install, WithServiceManagerWritesEnablesAndStartsAUserUnit)
             tools / "macmon");
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.err, "");
-    const auto answer = get(port);
-    ASSERT_EQ(answer.status, 200);
-    EXPECT_EQ(nlohmann::json::parse(answer.body)["sys_power"], 8.63);
+    EXPECT_EQ(nlohmann::json::parse(get(port).body)["sys_power"], 8.63);
 
     const std::string unit = readText(paths.unitFile);
-    for (const std::string &line :
-        { "ExecStart=\"" + (tools / "macmon").string() + "\" serve --port " + std::to_string(port),
-            std::string("WantedBy=default.target"), std::string("Restart=on-failure"),
-            std::string("StartLimitBurst="), std::string("NoNewPrivileges=yes") }) {
-        std::string escaped = line;
-        for (std::size_t at = 0; (at = escaped.find_first_of("$%", at)) != std::string::npos; at += 2)
-            escaped.insert(at, 1, escaped[at]);
-        EXPECT_NE(unit.find(escaped), std::string::npos) << escaped << "\n" << unit;
-    }
+    // A unit doubles $ and %, so the paths reach the program as they are.
+    for (const std::string &line : { "ExecStart=\"" + login.root().string()
+                 + "/my tools $$HOME 100%%/macmon\" serve --port " + std::to_string(port) + " ",
+             std::string("\nRestart=on-failure\n"), std::string("\nNoNewPrivileges=yes\n") })
+        EXPECT_NE(unit.find(line), std::string::npos) << line << "\n" << unit;
     EXPECT_FALSE(fs::exists(paths.autostartFile));
     EXPECT_FALSE(fs::exists(paths.pidFile));
 
@@ -279,35 +254,64 @@ TEST(Install, WithServiceManagerWritesEnablesAndStartsAUserUnit)
     EXPECT_EQ(login.leftovers(), std::vector<std::string> {});
 }
 
+TEST(Install, UninstallStopsOnlyTheDaemonItInstalled)
+{
+    // what; another program started under the installed one's name and arguments; another HOME; machine
+    const std::vector<std::tuple<std::string, bool, bool, const char *>> cases {
+        { "a look-alike", true, false, "intel-laptop" },
+        { "the same program for another HOME", false, true, "intel-laptop" },
+        { "the same program serving other roots", false, false, "arm-board" },
+    };
+    for (const auto &[what, lookAlike, otherHome, machine] : cases) {
+        SCOPED_TRACE(what);
+        Login login;
+        const auto paths = login.paths();
+        const std::uint16_t port = freePort();
+        const auto roots = [](const char *machine) {
+            return Roots { fixture(machine) / "sys", fixture(machine) / "proc" };
+        };
+        writeText(paths.autostartFile, autostartEntry({ MACMON_BINARY, port, roots("intel-laptop") }));
+        auto argv = ServiceCommand { MACMON_BINARY, port, roots(machine) }.arguments(true);
+        if (lookAlike) {
+            fs::copy_file(MACMON_BINARY, login.root() / "macmonitor");
+            argv.insert(argv.begin(),
+                { "/bin/bash", "-c",
+                    "exec -a \"$0\" " + (login.root() / "macmonitor").string() + " \"$@\"" });
+        }
+        Environment env = login.env();
+        if (otherHome)
+            env["HOME"] = env["XDG_CONFIG_HOME"] = (login.root() / "other").string();
+        ASSERT_EQ(runCommand(argv, env, 10s).exitCode, 0);
+        const auto pid = recordedPid(paths.pidFile);
+        ASSERT_TRUE(pid);
+
+        // Left running, so it still answers; and the pid file that names it is not ours to remove.
+        EXPECT_EQ(Installer(login.env(), 300ms).uninstall(),
+            "the service still answers on 127.0.0.1:" + std::to_string(port));
+        EXPECT_FALSE(processEnded(*pid));
+        EXPECT_EQ(recordedPid(paths.pidFile), pid);
+        EXPECT_FALSE(fs::exists(paths.autostartFile));
+    }
+}
+
 TEST(Install, AsksTheManagerWhetherItIsThere)
 {
-    const std::vector<std::tuple<std::string, int, bool>> cases {
-        { "echo running", 0, true },
-        { "echo degraded", 1, true },
-        { "echo starting", 1, true },
-        { "echo offline", 1, false },
-        { "echo 'Failed to connect to bus: No medium found' >&2", 1, false },
-    };
-    for (const auto &[answer, code, present] : cases) {
+    for (const auto &[answer, present] : std::vector<std::pair<std::string, bool>> { { "echo running", true },
+             { "echo degraded; exit 1", true }, { "echo offline; exit 1", false } }) {
         SCOPED_TRACE(answer);
         Login login;
-        login.fakeTool("systemctl", "#!/bin/sh\n" + answer + "\nexit " + std::to_string(code) + "\n");
+        login.fakeTool("systemctl", "#!/bin/sh\n" + answer + "\n");
         EXPECT_EQ(userManagerRunning(login.env()), present);
     }
-    Login withoutAny;
-    withoutAny.env()["PATH"] = (withoutAny.root() / "bin").string();
-    EXPECT_FALSE(userManagerRunning(withoutAny.env()));
 }
 
 TEST(Install, QuotesExecLinesForEachFormat)
 {
     const std::vector<std::tuple<std::string, std::string, std::string>> cases {
-        { "/opt/app/macmon", "\"/opt/app/macmon\"", "\"/opt/app/macmon\"" },
         { "/a b/c", "\"/a b/c\"", "\"/a b/c\"" },
-        { "/x\"y", "\"/x\\\"y\"", "\"/x\\\"y\"" },
+        { "/x\"`id`", "\"/x\\\"`id`\"", "\"/x\\\"\\`id\\`\"" },
         { "/x\\y", "\"/x\\\\y\"", "\"/x\\\\\\\\y\"" },
         { "/100%/$HOME", "\"/100%%/$$HOME\"", "\"/100%%/\\$HOME\"" },
-        { "/`id`", "\"/`id`\"", "\"/\\`id\\`\"" },
     };
     for (const auto &[raw, systemd, desktop] : cases) {
         SCOPED_TRACE(raw);

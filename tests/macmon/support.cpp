@@ -5,6 +5,7 @@
 #include "reader.h"
 
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -109,10 +110,17 @@ std::uint16_t freePort()
     return port;
 }
 
+std::string withPort(std::string text, std::uint16_t port)
+{
+    for (std::size_t at; (at = text.find("{P}")) != std::string::npos;)
+        text.replace(at, 3, std::to_string(port));
+    return text;
+}
+
 HttpAnswer http(std::uint16_t port, const std::string &request)
 {
     HttpAnswer answer;
-    const auto raw = exchange(port, request, std::chrono::seconds(5));
+    const auto raw = exchange(port, withPort(request, port), std::chrono::seconds(5));
     if (!raw || raw->size() < 12 || raw->rfind("HTTP/1.", 0) != 0)
         return answer;
     answer.status = std::atoi(raw->substr(9, 3).c_str());
@@ -167,19 +175,24 @@ int Child::wait(int timeoutMs)
     return -1;
 }
 
-void killRecorded(const fs::path &pidFile)
+std::optional<pid_t> recordedPid(const fs::path &pidFile)
 {
     const auto text = readFile(pidFile);
     const auto pid = text ? parseInteger(*text) : std::nullopt;
+    return pid && *pid > 1 && *pid <= INT_MAX ? std::optional(static_cast<pid_t>(*pid)) : std::nullopt;
+}
+
+void killRecorded(const fs::path &pidFile)
+{
+    const auto pid = recordedPid(pidFile);
     std::error_code ec;
     // Only a macmon: the recorded process may be long gone and its number reused.
-    if (pid && *pid > 1
+    if (pid
         && fs::read_symlink("/proc/" + std::to_string(*pid) + "/exe", ec)
-                .filename()
-                .string()
-                .rfind("macmon", 0)
-            == 0)
-        ::kill(static_cast<pid_t>(*pid), SIGKILL);
+               .filename()
+               .string()
+               .starts_with("macmon"))
+        ::kill(*pid, SIGKILL);
 }
 
 } // namespace macmon::test

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -50,7 +51,11 @@ private:
 
 std::uint16_t freePort();
 
-// A raw HTTP exchange with 127.0.0.1:port; the status code is 0 when nothing came back.
+// text with every "{P}" replaced by port.
+std::string withPort(std::string text, std::uint16_t port);
+
+// A raw HTTP exchange with 127.0.0.1:port ("{P}" in request stands for it); the status is 0 when nothing came
+// back.
 struct HttpAnswer
 {
     int status = 0;
@@ -75,6 +80,7 @@ private:
     pid_t pid_ = -1;
 };
 
+std::optional<pid_t> recordedPid(const fs::path &pidFile);
 // Kills the process recorded in a pid file, for cleanup after a failed test.
 void killRecorded(const fs::path &pidFile);
 
