@@ -4,7 +4,6 @@
 #include "bounds.h"
 
 #include <cmath>
-#include <numeric>
 #include <utility>
 
 namespace macmon {
