@@ -1,69 +1,116 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Our sensor service against Prometheus's node_exporter, both reading the same recorded machine,
-# both on loopback, loaded alike with wrk. Usage: bench/service.sh [seconds per run] [machine]
+# Our sensor service against Prometheus's node_exporter with only its hwmon, thermal_zone and rapl
+# collectors, both reading the same tree on loopback, loaded alike with wrk: the recorded amd-desktop and
+# synthetic trees of 100 and 500 chips. Every figure is the median of 3 alternating runs. Meanwhile three
+# services sit with no client, to count their CPU, wake-ups and reads while asleep.
+# Usage: bench/service.sh [seconds per wrk run] [idle seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-10}
-machine=tests/fixtures/sysfs/${2:-amd-desktop}
-[ -d "$machine" ] || { echo "no recorded machine at $machine" >&2; exit 2; }
-machine=$(realpath "$machine")
+seconds=${1:-5}
+idle=${2:-60}
 
 scripts/deps.sh bench
 cmake -S bench/macmon -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/bench >/dev/null
+macmon=build/bench/libexec/orvane-companion/macmon
+work=$(mktemp -d)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"; }
+trap cleanup EXIT
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) * 1000 / hz }' "/proc/$1/stat"; }
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 # PSS shares each library page among the processes that map it, which RSS counts in full.
 pss_kib() { awk '/^Pss:/ { print $2 }' "/proc/$1/smaps_rollup"; }
+# Voluntary switches of every thread: each is a wake-up after a wait.
+switches() { cat /proc/"$1"/task/*/status | awk '/^voluntary_ctxt_switches/ { s += $2 } END { print s }'; }
+reads() { awk '/^syscr/ { print $2 }' "/proc/$1/io"; }
+median() { sort -g | sed -n 2p; }
 to_ms() { awk '{ v = $1 + 0; if ($1 ~ /us$/) v /= 1000; else if ($1 ~ /ms$/) v *= 1; else if ($1 ~ /s$/) v *= 1000; printf "%.3f", v }'; }
-
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
-trap cleanup EXIT
-
-ours=$(free_port)
-build/bench/libexec/orvane-companion/macmon serve --port "$ours" \
-  --sysfs-root "$machine/sys" --procfs-root "$machine/proc" &
-pids+=($!)
-theirs=$(free_port)
-prometheus-node-exporter --web.listen-address="127.0.0.1:$theirs" --path.sysfs="$machine/sys" \
-  --path.procfs="$machine/proc" --path.rootfs="$machine" --log.level=error >/dev/null 2>&1 &
-pids+=($!)
-
+# Ready means answering with 200, not merely listening: the first sample may still be under way.
 wait_for() { for _ in $(seq 100); do curl -fs -o /dev/null "$1" && return 0; sleep 0.1; done; echo "no answer at $1" >&2; exit 1; }
-wait_for "http://127.0.0.1:$ours/json"
-wait_for "http://127.0.0.1:$theirs/metrics"
 
-# One run: prints "requests/s p50(ms) p99(ms) cpu-ms-per-10k rss-KiB pss-KiB".
-run() {
-  local pid=$1 url=$2 before after out requests
-  before=$(cpu_ms "$pid")
-  out=$(wrk -t2 -c16 -d"${seconds}s" --latency "$url")
-  after=$(cpu_ms "$pid")
-  requests=$(awk '/requests in/ { print $1 }' <<<"$out")
-  printf '%s %s %s %s %s %s\n' \
-    "$(awk '/^Requests\/sec:/ { print $2 }' <<<"$out")" \
-    "$(awk '$1 == "50%" { print $2 }' <<<"$out" | to_ms)" \
-    "$(awk '$1 == "99%" { print $2 }' <<<"$out" | to_ms)" \
-    "$(awk -v c="$(awk -v a="$after" -v b="$before" 'BEGIN { print a - b }')" -v n="$requests" \
-        'BEGIN { printf "%.1f", c / n * 10000 }')" \
-    "$(rss_kib "$pid")" "$(pss_kib "$pid")"
+start_macmon() { # tree port
+  "$macmon" serve --port "$2" --sysfs-root "$1/sys" --procfs-root "$1/proc" &
+  pids+=($!); started=$!
+  wait_for "http://127.0.0.1:$2/json"
+}
+start_exporter() { # tree port
+  prometheus-node-exporter --web.listen-address="127.0.0.1:$2" --collector.disable-defaults \
+    --collector.hwmon --collector.thermal_zone --collector.rapl \
+    --path.sysfs="$1/sys" --path.procfs="$1/proc" --path.rootfs="$1" --log.level=error >/dev/null 2>&1 &
+  pids+=($!); started=$!
+  wait_for "http://127.0.0.1:$2/metrics"
 }
 
-read -r o_rps o_p50 o_p99 o_cpu o_rss o_pss < <(run "${pids[0]}" "http://127.0.0.1:$ours/json")
-read -r t_rps t_p50 t_p99 t_cpu t_rss t_pss < <(run "${pids[1]}" "http://127.0.0.1:$theirs/metrics")
-sample_us=$(build/bench/macmon_sample_bench "$machine/sys" "$machine/proc")
+# One wrk run: prints "requests/s p99-ms cpu-us-per-request".
+run() { # pid url
+  local before after out requests
+  before=$(cpu_ms "$1")
+  out=$(wrk -t2 -c16 -d"${seconds}s" --latency "$2")
+  after=$(cpu_ms "$1")
+  requests=$(awk '/requests in/ { print $1 }' <<<"$out")
+  printf '%s %s %s\n' "$(awk '/^Requests\/sec:/ { print $2 }' <<<"$out")" \
+    "$(awk '$1 == "99%" { print $2 }' <<<"$out" | to_ms)" \
+    "$(awk -v a="$after" -v b="$before" -v n="$requests" 'BEGIN { printf "%.1f", (a - b) * 1000 / n }')"
+}
 
-echo "machine: ${machine##*/}, ${seconds} s per run, wrk -t2 -c16, $(nproc) cores"
-row='%-16s %12s %10s %10s %18s %10s %10s\n'
-printf "$row" "" "requests/s" "p50 ms" "p99 ms" "CPU ms/10k req" "RSS KiB" "PSS KiB"
-printf "$row" "macmon" "$o_rps" "$o_p50" "$o_p99" "$o_cpu" "$o_rss" "$o_pss"
-printf "$row" "node_exporter" "$t_rps" "$t_p50" "$t_p99" "$t_cpu" "$t_rss" "$t_pss"
-awk -v or="$o_rps" -v tr="$t_rps" -v om="$o_rss" -v tm="$t_rss" -v op="$o_pss" -v tp="$t_pss" \
-    -v oc="$o_cpu" -v tc="$t_cpu" -v s="$sample_us" 'BEGIN {
-  printf "ratios: requests/s %.1fx (target >= 20x); memory RSS %.3f, PSS %.3f (target < 0.25); CPU per request %.4f\n", or / tr, om / tm, op / tp, (tc > 0 ? oc / tc : 0)
-  printf "CPU per sample: %.1f us (target < 1000 us)\n", s
-}'
+amd=$(realpath tests/fixtures/sysfs/amd-desktop)
+python3 bench/macmon/synthetic_tree.py 100 "$amd" "$work/chips-100"
+python3 bench/macmon/synthetic_tree.py 500 "$amd" "$work/chips-500"
+
+# Idle: asked once, then left alone; the window starts once the sampler has had time to fall asleep.
+idlers=()
+for _ in 1 2 3; do start_macmon "$amd" "$(free_port)"; idlers+=("$started"); done
+sleep 12
+declare -A cpu0 sw0 rd0
+for p in "${idlers[@]}"; do cpu0[$p]=$(cpu_ms "$p"); sw0[$p]=$(switches "$p"); rd0[$p]=$(reads "$p"); done
+idle_start=$(date +%s)
+
+echo "wrk -t2 -c16, ${seconds} s a run, $(nproc) cores shared; medians of 3 alternating runs"
+row='%-12s %-14s %12s %9s %13s %9s %9s %22s\n'
+printf "$row" tree server requests/s "p99 ms" "CPU us/req" "RSS KiB" "PSS KiB" "one fresh sample us"
+declare -A steady
+for tree in "$amd" "$work/chips-100" "$work/chips-500"; do
+  name=${tree##*/}
+  ours=$(free_port); start_macmon "$tree" "$ours"; o=$started
+  theirs=$(free_port); start_exporter "$tree" "$theirs"; t=$started
+  : >"$work/o"; : >"$work/t"
+  for _ in 1 2 3; do
+    run "$o" "http://127.0.0.1:$ours/json" >>"$work/o"
+    run "$t" "http://127.0.0.1:$theirs/metrics" >>"$work/t"
+  done
+  for _ in 1 2 3; do build/bench/macmon_sample_bench "$tree/sys" "$tree/proc"; done >"$work/s"
+  steady[$name]=$(awk '{ print $1 }' "$work/s" | median)
+  first=$(awk '{ print $2 }' "$work/s" | median)
+  for who in o t; do
+    col() { awk -v c="$1" '{ print $c }' "$work/$who" | median; }
+    if [ $who = o ]; then server=macmon; pid=$o; fresh="${steady[$name]} (first ${first})"
+    else server=node_exporter; pid=$t; fresh="scrape $(col 3)"; fi
+    printf "$row" "$name" "$server" "$(col 1)" "$(col 2)" "$(col 3)" "$(rss_kib "$pid")" "$(pss_kib "$pid")" "$fresh"
+    if [ $who = o ]; then o_rss=$(rss_kib "$pid"); o_pss=$(pss_kib "$pid"); else t_rss=$(rss_kib "$pid"); t_pss=$(pss_kib "$pid"); fi
+  done
+  [ "$name" = amd-desktop ] && memory="memory macmon/node_exporter on amd-desktop: RSS $(awk -v a="$o_rss" -v b="$t_rss" 'BEGIN { printf "%.3f", a / b }'), PSS $(awk -v a="$o_pss" -v b="$t_pss" 'BEGIN { printf "%.3f", a / b }') (target <= 0.25)"
+  kill "$o" "$t"
+done
+echo "$memory"
+awk -v a="${steady[chips-500]}" -v b="${steady[amd-desktop]}" \
+  'BEGIN { printf "sample cost, 500 chips against the recording'\''s 4: %.2fx (target <= 2)\n", a / b }'
+
+left=$(( idle - ($(date +%s) - idle_start) ))
+[ "$left" -gt 0 ] && sleep "$left"
+span=$(( $(date +%s) - idle_start ))
+: >"$work/idle"
+for p in "${idlers[@]}"; do
+  echo "$(awk -v a="$(cpu_ms "$p")" -v b="${cpu0[$p]}" 'BEGIN { print a - b }') $(( $(switches "$p") - ${sw0[$p]} )) $(( $(reads "$p") - ${rd0[$p]} ))" >>"$work/idle"
+done
+icol() { awk -v c="$1" '{ print $c }' "$work/idle" | median; }
+echo "idle ${span} s with no client: CPU $(icol 1) ms, wake-ups (voluntary switches, all threads) $(icol 2), read calls $(icol 3) (targets 0 reads, <= 2 wake-ups)"
+: >"$work/wake"
+for p in "${idlers[@]}"; do
+  port=$(tr '\0' ' ' <"/proc/$p/cmdline" | awk '{ for (i = 1; i < NF; i++) if ($i == "--port") print $(i + 1) }')
+  curl -fs -o /dev/null -w '%{time_total}\n' "http://127.0.0.1:$port/json" >>"$work/wake"
+done
+echo "first request after the sleep answered in $(median <"$work/wake" | awk '{ printf "%.1f", $1 * 1000 }') ms (target <= 250 ms)"

@@ -124,7 +124,8 @@ SensorMap discover(const SysfsReader &sys)
     for (const auto &entry : hwmonEntries) {
         const std::string dir = "class/hwmon/" + entry;
         // A GPU's own chip is left for when the GPU is seen awake: even its name is a file of the device.
-        const auto gpu = std::find(gpuIds.begin(), gpuIds.end(), owner(sys, dir));
+        const auto gpu
+            = gpuIds.empty() ? gpuIds.end() : std::find(gpuIds.begin(), gpuIds.end(), owner(sys, dir));
         if (gpu != gpuIds.end()) {
             map.gpus[static_cast<std::size_t>(gpu - gpuIds.begin())].hwmons.push_back(dir);
             continue;

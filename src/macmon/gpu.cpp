@@ -4,8 +4,8 @@
 #include "bounds.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
-#include <numeric>
 #include <utility>
 
 namespace macmon {

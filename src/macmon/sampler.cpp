@@ -12,8 +12,7 @@ Sampler::Sampler(Roots roots, SamplerTiming timing, SysfsReader::Observer observ
     , timing_(timing)
     , lastRequest_(Clock::now())
 {
-    // The first sample is taken on the thread, and waited for only briefly: a stalled sensor must not hold
-    // up the start.
+    // Sampled on the thread, waited for briefly: a stalled sensor must not block the start.
     thread_ = std::thread([this] { run(); });
     std::unique_lock lock(mutex_);
     sampled_.wait_for(lock, timing_.wakeWait, [this] { return document_ != nullptr; });
@@ -88,7 +87,7 @@ void Sampler::run()
             taken_ = started;
             sampled_.notify_all();
         }
-        // A fixed cadence would catch up after a stall; the next sample is one interval after this one.
+        // Timed from this sample's start, not a fixed grid: no burst of catch-up after a stall.
         wake_.wait_until(lock, started + timing_.interval, [this] { return stopping_; });
     }
 }

@@ -24,8 +24,7 @@ struct SamplerTiming
     std::chrono::milliseconds wakeWait = std::chrono::milliseconds(250);
 };
 
-// Samples the sensors on its own thread while someone asks, and keeps the last document ready to send.
-// The constructor waits a moment for the first sample, so a document normally exists before anyone asks.
+// Samples on its own thread while someone asks and keeps the last document ready; starts with a brief wait.
 class Sampler
 {
 public:

@@ -4,14 +4,13 @@
 #include "bounds.h"
 
 #include <cmath>
-#include <numeric>
 #include <utility>
 
 namespace macmon {
 namespace {
 
 constexpr std::size_t kCpuinfoBytes = 64 * 1024;
-// New chips are looked for this often; a vanished file makes the next sample look at once.
+// New chips are looked for this often; a vanished file makes the same sample look again at once.
 constexpr std::chrono::seconds kRecheck { 30 };
 
 // A reader that fails in a way nobody foresaw loses its reading, not the service.

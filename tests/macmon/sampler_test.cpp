@@ -60,10 +60,8 @@ TEST(Sampler, SleepsWhenNobodyAsksAndWakesWithAFreshSample)
         std::this_thread::sleep_for(400ms);
         return gate.reads.load() == reads;
     }));
-    const int asleep = gate.reads.load();
     const auto after = sampler.document();
     EXPECT_TRUE(before && after && after != before);
-    EXPECT_GT(gate.reads.load(), asleep);
 }
 
 TEST(Sampler, AStalledReadIsNeverServedAsLive)

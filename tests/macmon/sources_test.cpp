@@ -239,8 +239,10 @@ TEST(Sources, FollowTheirRulesAndSurviveHostileFiles)
         { "nor is a negative draw", "amd-desktop", amdW("-250000000"), none, kPower, std::nullopt },
         { "a peripheral's battery is not the system's", "amd-desktop", amdW(kGone.c_str()), none, kPower,
             std::nullopt },
-        { "RAPL beats the battery when readable", "intel-laptop", none, rapl(30712345678LL + 4250000), kPower,
-            4.25 },
+        { "RAPL beats the battery when readable, psys not added", "intel-laptop", none,
+            edit({ { kRapl + "energy_uj", "30716595678" },
+                { "class/powercap/intel-rapl:1/energy_uj", "81244567890" } }),
+            kPower, 4.25 },
         // Root-only on the laptop (mode 0400 there): a user meets EACCES, and so must root here.
         { "an unreadable RAPL counter falls back to the battery", "intel-laptop",
             [](auto s) { fs::permissions(s / kRapl / "energy_uj", fs::perms::none); },
