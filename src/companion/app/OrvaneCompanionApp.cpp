@@ -8,10 +8,13 @@
 #include "SingleInstance.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QPalette>
 #include <QScreen>
 #include <QStyleFactory>
 #include <QTranslator>
+
+#include <cstdio>
 
 namespace {
 
@@ -41,8 +44,11 @@ QPalette darkPalette()
     return palette;
 }
 
-void bringForward(QWidget *window)
+// The compositor lets a window take the focus only with the token of the launch that asked for it.
+void bringForward(QWidget *window, const QString &token)
 {
+    if (!token.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
     window->show();
     window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
     window->raise();
@@ -64,6 +70,40 @@ bool OrvaneCompanionApp::loadTranslation(QApplication &app, const QLocale &local
     return true;
 }
 
+std::optional<int> OrvaneCompanionApp::handleCommandLine(int argc, char *argv[])
+{
+    QCoreApplication::setApplicationName(QStringLiteral("orvane-companion"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVANE_VERSION));
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments += QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Shows whether Orvane's sensor service runs on this machine, and installs or removes it."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    // Options it does not know are Qt's own (-platform, -style, ...), left for the application to read.
+    parser.parse(arguments);
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
+        // Without an application object the parser cannot name the program itself.
+        const QString help = parser.helpText().replace(
+            QStringLiteral("<executable_name>"), QCoreApplication::applicationName());
+        std::fputs(qPrintable(help), stdout);
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    const bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
+        || arguments.contains(QStringLiteral("-platform"))
+        || arguments.contains(QStringLiteral("--platform"));
+    if (!platformChosen && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fputs("orvane-companion: no graphical display found (DISPLAY/WAYLAND_DISPLAY unset)\n", stderr);
+        return 1;
+    }
+    return std::nullopt;
+}
+
 void OrvaneCompanionApp::prepare(QApplication &app, const QLocale &locale)
 {
     QApplication::setApplicationName(QStringLiteral("orvane-companion"));
@@ -82,7 +122,8 @@ int OrvaneCompanionApp::exec(QApplication &app, CompanionManager *mgr)
         return 0;
     }
     ContentView view(mgr);
-    QObject::connect(&instance, &SingleInstance::raiseRequested, &view, [&view] { bringForward(&view); });
+    QObject::connect(&instance, &SingleInstance::activationRequested, &view,
+        [&view](const QString &token) { bringForward(&view, token); });
     // Centred on first showing; window systems that place windows themselves ignore the move.
     if (const QScreen *screen = view.screen())
         view.move(screen->availableGeometry().center() - view.rect().center());

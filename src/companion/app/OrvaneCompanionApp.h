@@ -3,6 +3,7 @@
 
 #include <QLocale>
 #include <QString>
+#include <optional>
 
 class CompanionManager;
 class QApplication;
@@ -11,6 +12,9 @@ class QApplication;
 class OrvaneCompanionApp
 {
 public:
+    // --help and --version, and the check for a display, before any QApplication exists; an exit status
+    // when the program should end here.
+    static std::optional<int> handleCommandLine(int argc, char *argv[]);
     // Dark palette, fixed style, identity and the translation for the locale; call before any window.
     static void prepare(QApplication &app, const QLocale &locale = QLocale::system());
     // Shows the window around the manager (the production one when none is given), or raises the
