@@ -15,9 +15,12 @@
 struct WindowFixture
 {
     static constexpr int stateWaitMs = 10000;
+    // The stand-in tool's body that holds each run until release().
+    static inline const QString heldRun
+        = QStringLiteral("while [ ! -e \"$(dirname \"$0\")/release\" ]; do sleep 0.02; done");
 
     explicit WindowFixture(bool serviceRuns)
-        : tool(QStringLiteral("while [ ! -e \"$(dirname \"$0\")/release\" ]; do sleep 0.02; done"))
+        : tool(heldRun)
         , mgr(new CompanionManager(service.port(), tool.binDir()))
         , view(mgr)
     {
@@ -27,8 +30,7 @@ struct WindowFixture
     ~WindowFixture()
     {
         // No tool run outlives the test.
-        release();
-        if (!QTest::qWaitFor([this] { return !mgr->busy(); }, stateWaitMs))
+        if (!release() || !QTest::qWaitFor([this] { return !mgr->busy(); }, stateWaitMs))
             qWarning("the stand-in tool did not end");
     }
 
@@ -49,17 +51,21 @@ struct WindowFixture
             && settle();
     }
 
-    // Lets posted layout and paint work run out.
-    static bool settle()
+    // Lets posted layout and paint work run out; false when the shown window never takes its content's
+    // height.
+    bool settle()
     {
         QTest::qWait(50);
-        return true;
+        return QTest::qWaitFor(
+            [this] { return view.isVisible() && view.height() == view.heightForWidth(view.width()); },
+            stateWaitMs);
     }
 
-    void release()
+    // Lets the held tool run end; false when the flag it waits for cannot be made.
+    bool release()
     {
         QFile flag(QFileInfo(tool.toolPath()).absolutePath() + QStringLiteral("/release"));
-        flag.open(QIODevice::WriteOnly);
+        return flag.open(QIODevice::WriteOnly);
     }
 
     bool reach(CompanionStatus status, bool busy)

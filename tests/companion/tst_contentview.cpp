@@ -5,9 +5,12 @@
 #include "Symbols.h"
 #include "WindowFixture.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLayout>
+#include <QSignalSpy>
 #include <QTimer>
 
 using namespace std::chrono_literals;
@@ -45,6 +48,20 @@ int greenLean(const QImage &image, QPoint at)
     return pixel.green() - pixel.red();
 }
 
+// WCAG contrast ratio of two opaque colours.
+double contrast(const QColor &a, const QColor &b)
+{
+    auto luminance = [](const QColor &c) {
+        auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
 } // namespace
 
 class ContentViewTest : public QObject
@@ -55,10 +72,13 @@ private Q_SLOTS:
     void initTestCase();
     void states_data();
     void states();
+    void failureLine_data();
+    void failureLine();
     void pressedButtonFades();
-    void keyboardStartsInstall_data();
-    void keyboardStartsInstall();
-    void readingsAndErrorsChangeNoPixel();
+    void keyboard_data();
+    void keyboard();
+    void footerLinksAreLinks();
+    void readingsChangeNoPixel();
     void samePollPaintsNothing_data();
     void samePollPaintsNothing();
     void tickerStartsAfterFirstPoll();
@@ -114,27 +134,33 @@ void ContentViewTest::states()
 
     QCOMPARE(w.child<QLabel>("headline")->text(), headline);
     QCOMPARE(w.child<QLabel>("explanation")->text(), explanation);
-    QCOMPARE(w.child<QWidget>("statusSymbol")->accessibleName(), w.child<QLabel>("headline")->text());
+    QVERIFY(!w.child<QWidget>("failureLine")->isVisible());
+    // The symbol is decorative: the headline alone says the status.
+    QVERIFY(w.child<QWidget>("statusSymbol")->accessibleName().isEmpty());
 
+    auto *card = w.child<QWidget>("statusBlock");
     auto *busyRow = w.child<QWidget>("busyRow");
     auto *indicator = w.child<BusyIndicator>("busyIndicator");
     QCOMPARE(busyRow->isVisible(), busy);
     QCOMPARE(indicator->isAnimating(), busy);
     QVERIFY(!indicator->accessibleName().isEmpty());
-    const int busyGrowth = busy ? busyRow->sizeHint().height() + 12 : 0;
-    QCOMPARE(w.view.height(), idleHeight + busyGrowth);
-    QCOMPARE(w.view.width(), 440);
-    QCOMPARE(w.child<QWidget>("statusBlock")->width(), 384);
+    QCOMPARE(w.view.height() - idleHeight, busy ? busyRow->height() + card->layout()->spacing() : 0);
+    QCOMPARE(w.view.width(), ContentView::windowWidth);
+    QVERIFY(!(w.view.windowFlags() & Qt::WindowMaximizeButtonHint));
 
+    // The card and the button row fill the column; the two buttons are equal and fill the row.
+    auto *row = w.child<QWidget>("actions");
     auto *install = w.child<StyledButton>("installButton");
     auto *uninstall = w.child<StyledButton>("uninstallButton");
+    QCOMPARE(card->width(), w.view.width() - 2 * ContentView::padding);
+    QCOMPARE(card->geometry().left(), row->geometry().left());
+    QCOMPARE(card->width(), row->width());
+    QCOMPARE(install->size(), uninstall->size());
+    QCOMPARE(install->width() + row->layout()->spacing() + uninstall->width(), row->width());
     QCOMPARE(install->isEnabled(), installEnabled);
     QCOMPARE(uninstall->isEnabled(), uninstallEnabled);
-    for (StyledButton *button : { install, uninstall }) {
-        QCOMPARE(button->width(), 187);
+    for (StyledButton *button : { install, uninstall })
         QCOMPARE(button->opacity(), button->isEnabled() ? 1.0 : 0.4);
-    }
-    QCOMPARE(uninstall->x() - install->geometry().right() - 1, 10);
     QVERIFY(w.child<QAbstractButton>("openOrvaneButton")->isEnabled());
     QVERIFY(w.child<QAbstractButton>("privacyButton")->isEnabled());
 
@@ -148,6 +174,62 @@ void ContentViewTest::states()
         QVERIFY(qAbs(greenLean(frame, belowSymbol)) <= 2);
 }
 
+void ContentViewTest::failureLine_data()
+{
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<QString>("tool");
+    QTest::addColumn<QString>("shown");
+
+    const QString install = QStringLiteral("Couldn't install the sensor service: ");
+    QTest::newRow("install") << false << "printf 'no readable sensors on this machine\\nmore\\n' >&2; exit 1"
+                             << install + "no readable sensors on this machine";
+    QTest::newRow("uninstall") << true << "echo 'cannot remove unit' >&2; exit 3"
+                               << "Couldn't remove the sensor service: cannot remove unit";
+    QTest::newRow("blank first line, controls")
+        << false << "printf '\\n  \\n\\033[1mred\\007 alert\\n' >&2; exit 1" << install + "[1mred alert";
+    QTest::newRow("long line") << false << "printf 'word %.0s' $(seq 300) >&2; exit 1"
+                               << install + QStringLiteral("word ").repeated(48).trimmed();
+}
+
+void ContentViewTest::failureLine()
+{
+    QFETCH(bool, running);
+    QFETCH(QString, tool);
+    QFETCH(QString, shown);
+    const CompanionStatus status = running ? CompanionStatus::running : CompanionStatus::stopped;
+    WindowFixture w(running);
+    QVERIFY(w.showAndSettle());
+    QVERIFY(w.reach(status, false));
+    auto *line = w.child<QLabel>("failureLine");
+    auto *button = w.child<QAbstractButton>(running ? "uninstallButton" : "installButton");
+    w.tool.write(tool);
+    button->click();
+    QTRY_VERIFY(w.mgr->lastError() && !w.mgr->busy());
+    QVERIFY(w.settle());
+
+    QVERIFY(line->isVisible());
+    QCOMPARE(line->accessibleName(), shown);
+    // Two lines at most, each within the card; a longer text ends in an ellipsis.
+    const QStringList lines = line->text().split(QLatin1Char('\n'));
+    QVERIFY(lines.size() <= 2);
+    QCOMPARE(lines.join(QLatin1Char(' ')) == shown, !line->text().endsWith(QChar(0x2026)));
+    for (const QString &part : lines)
+        QVERIFY2(line->fontMetrics().horizontalAdvance(part) <= line->width(), qPrintable(part));
+    QVERIFY(line->geometry().bottom() < w.child<QWidget>("statusBlock")->height());
+    const QImage frame = w.view.grab().toImage();
+    const QPoint cardInside = line->mapTo(&w.view, QPoint(1, 1));
+    QVERIFY(contrast(line->palette().color(QPalette::WindowText), frame.pixelColor(cardInside)) >= 4.5);
+
+    // The next run clears it as it starts, text and name alike.
+    w.tool.write(WindowFixture::heldRun);
+    button->click();
+    QVERIFY(w.reach(status, true));
+    QVERIFY(!line->isVisible());
+    QVERIFY(line->accessibleName().isEmpty());
+    QVERIFY(w.release());
+    QVERIFY(w.reach(status, false));
+    QVERIFY(!line->isVisible());
+}
 void ContentViewTest::pressedButtonFades()
 {
     WindowFixture w(false);
@@ -161,52 +243,84 @@ void ContentViewTest::pressedButtonFades()
     QVERIFY(!w.mgr->busy());
 }
 
-void ContentViewTest::keyboardStartsInstall_data()
+void ContentViewTest::keyboard_data()
 {
     QTest::addColumn<Qt::Key>("key");
-    QTest::newRow("space") << Qt::Key_Space;
-    QTest::newRow("return") << Qt::Key_Return;
-    QTest::newRow("enter") << Qt::Key_Enter;
+    QTest::addColumn<bool>("running");
+    QTest::newRow("space, install") << Qt::Key_Space << false;
+    QTest::newRow("return, uninstall") << Qt::Key_Return << true;
+    QTest::newRow("enter, install") << Qt::Key_Enter << false;
 }
 
-void ContentViewTest::keyboardStartsInstall()
+void ContentViewTest::keyboard()
 {
     QFETCH(Qt::Key, key);
-    WindowFixture w(false);
+    QFETCH(bool, running);
+    const CompanionStatus status = running ? CompanionStatus::running : CompanionStatus::stopped;
+    WindowFixture w(running);
     QVERIFY(w.showAndSettle());
+    QVERIFY(w.reach(status, false));
     QApplication::setActiveWindow(&w.view);
     QVERIFY(QTest::qWaitForWindowActive(&w.view));
-    auto *install = w.child<QWidget>("installButton");
-    QVERIFY(!install->hasFocus());
+    auto *button = w.child<QWidget>(running ? "uninstallButton" : "installButton");
+    QVERIFY(!button->hasFocus());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QVERIFY(install->hasFocus());
-    QTest::keyClick(install, key);
-    QVERIFY(w.reach(CompanionStatus::stopped, true));
-    const QStringList expected { QStringLiteral("serve"), QStringLiteral("--port"),
-        QString::number(w.service.port()), QStringLiteral("--install") };
+    QVERIFY(button->hasFocus());
+    QTest::keyClick(button, key);
+    QVERIFY(w.reach(status, true));
+    const QStringList expected = running
+        ? QStringList { QStringLiteral("serve"), QStringLiteral("--uninstall") }
+        : QStringList { QStringLiteral("serve"), QStringLiteral("--port"), QString::number(w.service.port()),
+              QStringLiteral("--install") };
     QTRY_COMPARE(w.tool.recordedCalls(), QList<QStringList> { expected });
+
+    // The disabled button hands the focus to the window, so no ring shows and no key reaches a link.
+    QCOMPARE(QApplication::focusWidget(), &w.view);
+    QSignalSpy linkClicks(w.child<QAbstractButton>("openOrvaneButton"), &QAbstractButton::clicked);
+    for (Qt::Key again : { Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter })
+        QTest::keyClick(QApplication::focusWidget(), again);
+    QVERIFY(w.release());
+    QVERIFY(w.reach(status, false));
+    QCOMPARE(QApplication::focusWidget(), &w.view);
+    QTest::keyClick(&w.view, Qt::Key_Space);
+    QCOMPARE(linkClicks.count(), 0);
+    QTest::keyClick(&w.view, Qt::Key_Tab);
+    QVERIFY(button->hasFocus());
 }
 
-void ContentViewTest::readingsAndErrorsChangeNoPixel()
+void ContentViewTest::footerLinksAreLinks()
+{
+    WindowFixture w(false);
+    QVERIFY(w.showAndSettle());
+    // Nothing can be launched from here: a link that fires opens no real browser.
+    ScratchEnvironment noLauncher;
+    noLauncher.set("PATH", noLauncher.path().toUtf8());
+    noLauncher.set("BROWSER", {});
+    for (const char *name : { "openOrvaneButton", "privacyButton" }) {
+        auto *link = w.child<QAbstractButton>(name);
+        QAccessibleInterface *node = QAccessible::queryAccessibleInterface(link);
+        QCOMPARE(node->role(), QAccessible::Link);
+        QCOMPARE(node->text(QAccessible::Name), link->text());
+        QSignalSpy clicks(link, &QAbstractButton::clicked);
+        QCOMPARE(node->actionInterface()->actionNames(),
+            QStringList { QAccessibleActionInterface::pressAction() });
+        node->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QCOMPARE(clicks.count(), 1);
+    }
+}
+
+void ContentViewTest::readingsChangeNoPixel()
 {
     WindowFixture w(true);
     QVERIFY(w.showAndSettle());
     QVERIFY(w.reach(CompanionStatus::running, false));
     const QImage before = w.view.grab().toImage();
-
     QByteArray otherReadings = TestHttpServer::sampleDocument();
     otherReadings.replace("51.5", "77.25");
     w.service.setResponse(200, otherReadings);
     const std::optional<CompanionSensors> oldReadings = w.mgr->sensors();
     QTRY_VERIFY(w.mgr->sensors() != oldReadings);
     QVERIFY(w.settle());
-    QCOMPARE(w.view.grab().toImage(), before);
-
-    // A failing uninstall leaves an error text; the service still answers, so the status stays.
-    w.tool.write(QStringLiteral("echo 'cannot remove' >&2; exit 3"));
-    w.child<QAbstractButton>("uninstallButton")->click();
-    QTRY_VERIFY(w.mgr->lastError().has_value());
-    QVERIFY(w.reach(CompanionStatus::running, false));
     QCOMPARE(w.view.grab().toImage(), before);
 }
 

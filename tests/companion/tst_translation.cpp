@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QTest>
+#include <QTranslator>
 
 // Runs under a German locale (set by the test's environment).
 class TranslationTest : public QObject
@@ -15,7 +16,25 @@ class TranslationTest : public QObject
 private Q_SLOTS:
     void noTranslationForOtherLanguages();
     void windowSpeaksTheSystemLanguage();
+    void everyTextFits_data();
+    void everyTextFits();
 };
+
+namespace {
+
+// The text fits on one line, or every word fits the width and the text wrapped to it fits the height.
+bool fits(const QFont &font, const QString &text, const QSize &room, int flags)
+{
+    const QFontMetrics metrics(font);
+    if (metrics.horizontalAdvance(text) <= room.width())
+        return metrics.height() <= room.height();
+    const QStringList words = text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    return std::all_of(words.cbegin(), words.cend(), [&](const QString &w) {
+        return metrics.horizontalAdvance(w) <= room.width();
+    }) && metrics.boundingRect(QRect(QPoint(), room), flags, text).height() <= room.height();
+}
+
+} // namespace
 
 void TranslationTest::noTranslationForOtherLanguages()
 {
@@ -30,13 +49,51 @@ void TranslationTest::windowSpeaksTheSystemLanguage()
     ContentView view;
     QCOMPARE(view.windowTitle(), QStringLiteral("Orvane Companion"));
     QCOMPARE(view.findChild<QLabel *>(QStringLiteral("headline"))->text(), QStringLiteral("Läuft nicht"));
-    auto *install = view.findChild<StyledButton *>(QStringLiteral("installButton"));
-    QCOMPARE(install->label(), QStringLiteral("Installieren & starten"));
+    QCOMPARE(view.findChild<StyledButton *>(QStringLiteral("installButton"))->label(),
+        QStringLiteral("Installieren & starten"));
+}
+
+void TranslationTest::everyTextFits_data()
+{
+    QTest::addColumn<QString>("pseudo");
+    QTest::addColumn<double>("stretch");
+    QTest::newRow("German") << QString() << 1.0;
+    QTest::newRow("40 % longer") << QStringLiteral(PSEUDO_QM_DIR "/pseudo40.qm") << 1.4;
+    QTest::newRow("100 % longer") << QStringLiteral(PSEUDO_QM_DIR "/pseudo100.qm") << 2.0;
+}
+
+void TranslationTest::everyTextFits()
+{
+    QFETCH(QString, pseudo);
+    QFETCH(double, stretch);
+    QTranslator translator;
+    QVERIFY(pseudo.isEmpty() || translator.load(pseudo));
+    QCoreApplication::installTranslator(&translator);
+    ContentView view;
     view.show();
-    // Longer German labels still fit their 187 px buttons.
-    for (StyledButton *button : view.findChildren<StyledButton *>())
-        QVERIFY2(QFontMetrics(button->font()).horizontalAdvance(button->label()) < button->width(),
-            qPrintable(button->label()));
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QTest::qWait(50);
+    const QString english = QStringLiteral("Install & start");
+    QVERIFY(view.findChild<StyledButton *>(QStringLiteral("installButton"))->label().size()
+        >= english.size() * stretch);
+
+    int checked = 0;
+    for (const QLabel *label : view.findChildren<QLabel *>()) {
+        if (label->isVisible() && ++checked)
+            QVERIFY2(fits(label->font(), label->text(), label->size(), Qt::TextWordWrap),
+                qPrintable(label->text()));
+    }
+    for (const StyledButton *button : view.findChildren<StyledButton *>()) {
+        const QSize room = button->size() - QSize(0, 2 * StyledButton::verticalPadding);
+        QVERIFY2(fits(button->font(), button->label(), room, Qt::TextWordWrap), qPrintable(button->label()));
+    }
+    for (const LinkButton *link : view.findChildren<LinkButton *>()) {
+        QVERIFY2(
+            fits(link->font(), link->text(), link->size(), Qt::TextSingleLine), qPrintable(link->text()));
+        QVERIFY(
+            view.rect().contains(link->geometry().translated(link->parentWidget()->mapTo(&view, QPoint()))));
+    }
+    QCOMPARE(checked, 5);
 }
 
 QTEST_MAIN(TranslationTest)
