@@ -6,6 +6,7 @@
 #include "FakeTool.h"
 #include "TestHttpServer.h"
 
+#include <QAbstractButton>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
@@ -23,6 +24,7 @@ struct WindowFixture
         : tool(heldRun)
         , mgr(new CompanionManager(service.port(), tool.binDir()))
         , view(mgr)
+        , initial(serviceRuns ? CompanionStatus::running : CompanionStatus::stopped)
     {
         setServiceRunning(serviceRuns);
     }
@@ -36,23 +38,19 @@ struct WindowFixture
 
     void setServiceRunning(bool runs)
     {
-        if (runs)
-            service.setResponse(200, TestHttpServer::sampleDocument());
-        else
-            service.setResponse(503, {});
+        service.setResponse(runs ? 200 : 503, runs ? TestHttpServer::sampleDocument() : QByteArray());
     }
 
-    // Shows the window and waits until its first poll has finished.
-    bool showAndSettle()
+    // Shows the window and waits until its first poll has set the status the service was set up for.
+    bool ready()
     {
         view.show();
         return QTest::qWaitFor(
                    [this] { return view.findChild<QObject *>(QStringLiteral("ticker")); }, stateWaitMs)
-            && settle();
+            && reach(initial, false);
     }
 
-    // Lets posted layout and paint work run out; false when the shown window never takes its content's
-    // height.
+    // Lets posted work run out; false when the shown window never takes its content's height.
     bool settle()
     {
         QTest::qWait(50);
@@ -74,10 +72,18 @@ struct WindowFixture
             && settle();
     }
 
+    // The button that starts a run in the initial status.
+    QAbstractButton *action() const
+    {
+        return child<QAbstractButton>(
+            initial == CompanionStatus::running ? "uninstallButton" : "installButton");
+    }
+
     template<typename T> T *child(const char *name) const { return view.findChild<T *>(QLatin1String(name)); }
 
     TestHttpServer service;
     FakeTool tool;
     CompanionManager *mgr;
     ContentView view;
+    const CompanionStatus initial;
 };

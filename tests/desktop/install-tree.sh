@@ -13,7 +13,9 @@ for f in bin/orvane-companion libexec/orvane-companion/macmon \
          share/applications/app.orvane.Companion.desktop \
          share/metainfo/app.orvane.Companion.metainfo.xml \
          share/icons/hicolor/scalable/apps/app.orvane.Companion.svg \
-         share/orvane-companion/translations/orvane-companion_de.qm; do
+         share/orvane-companion/translations/orvane-companion_de.qm \
+         share/man/man1/orvane-companion.1.gz share/man/man1/macmon.1.gz \
+         share/doc/orvane-companion/copyright share/doc/orvane-companion/changelog.Debian.gz; do
   [ -e "$prefix/$f" ] || { echo "missing from the install tree: $f"; status=1; }
 done
 for f in bin/orvane-companion libexec/orvane-companion/macmon; do
@@ -21,6 +23,15 @@ for f in bin/orvane-companion libexec/orvane-companion/macmon; do
 done
 
 desktop-file-validate "$prefix/share/applications/app.orvane.Companion.desktop" || status=1
+# The bus starts the installed program by the name the desktop entry is activated by.
+service=$prefix/share/dbus-1/services/app.orvane.Companion.service
+grep -qx 'Name=app.orvane.Companion' "$service" && grep -qx "Exec=$prefix/bin/orvane-companion" "$service" ||
+  { echo "wrong or missing D-Bus service file: $service"; status=1; }
+grep -qx 'DBusActivatable=true' "$prefix/share/applications/app.orvane.Companion.desktop" ||
+  { echo "the desktop entry is not D-Bus activatable"; status=1; }
+for page in orvane-companion macmon; do
+  man --warnings -l "$prefix/share/man/man1/$page.1.gz" 2>&1 >/dev/null | grep . && { echo "man page warnings: $page"; status=1; }
+done
 appstreamcli validate --no-net "$prefix/share/metainfo/app.orvane.Companion.metainfo.xml" || status=1
 
 # The installed program finds the tool beside it in its own tree, not in the build tree.
