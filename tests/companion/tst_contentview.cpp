@@ -65,6 +65,7 @@ private Q_SLOTS:
     void keyboard();
     void pressedButtonFades();
     void footerLinksAreLinks();
+    void raisedWithActivationToken();
     void samePollPaintsNothing_data();
     void samePollPaintsNothing();
     void tickerStartsAfterFirstPoll();
@@ -274,6 +275,17 @@ void ContentViewTest::footerLinksAreLinks()
         node->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
         QCOMPARE(clicks.count(), 1);
     }
+}
+
+void ContentViewTest::raisedWithActivationToken()
+{
+    WindowFixture w(false);
+    QVERIFY(w.ready());
+    m_env->set("XDG_ACTIVATION_TOKEN", {});
+    w.view.showMinimized();
+    OrvaneCompanionApp::bringForward(&w.view, QStringLiteral("launch-2"));
+    QCOMPARE(qgetenv("XDG_ACTIVATION_TOKEN"), QByteArrayLiteral("launch-2"));
+    QVERIFY(w.view.isVisible() && !w.view.isMinimized());
 }
 
 void ContentViewTest::samePollPaintsNothing_data()

@@ -36,4 +36,11 @@ appstreamcli validate --no-net "$prefix/share/metainfo/app.orvane.Companion.meta
 
 # The installed program finds the tool beside it in its own tree, not in the build tree.
 "$prefix/libexec/orvane-companion/macmon" --version >/dev/null || { echo "the installed tool does not run"; status=1; }
+# Without any display: --help and --version still answer, and a plain start says why it cannot run.
+nodisplay=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/orvane-companion")
+"${nodisplay[@]}" --version | grep -qx 'orvane-companion [0-9.]*' || { echo "--version needs a display"; status=1; }
+"${nodisplay[@]}" --help | grep -q '^Usage: orvane-companion' || { echo "--help needs a display"; status=1; }
+said=$("${nodisplay[@]}" 2>&1) && { echo "started without a display"; status=1; }
+[ "$said" = "orvane-companion: no graphical display found (DISPLAY/WAYLAND_DISPLAY unset)" ] ||
+  { echo "without a display it said: $said"; status=1; }
 exit $status

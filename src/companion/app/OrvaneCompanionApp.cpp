@@ -18,7 +18,8 @@
 
 namespace {
 
-const QString translationName = QStringLiteral("orvane-companion");
+const QString programName = QStringLiteral("orvane-companion");
+const QString translationName = programName;
 const QString styleName = QStringLiteral("Fusion");
 
 // Every colour role dark, so no desktop theme can lighten a corner of the window.
@@ -44,18 +45,18 @@ QPalette darkPalette()
     return palette;
 }
 
-// The compositor lets a window take the focus only with the token of the launch that asked for it.
-void bringForward(QWidget *window, const QString &token)
+} // namespace
+
+void OrvaneCompanionApp::bringForward(QWidget *window, const QString &activationToken)
 {
-    if (!token.isEmpty())
-        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
+    // Qt hands this to the compositor when it asks for the focus.
+    if (!activationToken.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
     window->show();
     window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
     window->raise();
     window->activateWindow();
 }
-
-} // namespace
 
 bool OrvaneCompanionApp::loadTranslation(QApplication &app, const QLocale &locale)
 {
@@ -72,7 +73,7 @@ bool OrvaneCompanionApp::loadTranslation(QApplication &app, const QLocale &local
 
 std::optional<int> OrvaneCompanionApp::handleCommandLine(int argc, char *argv[])
 {
-    QCoreApplication::setApplicationName(QStringLiteral("orvane-companion"));
+    QCoreApplication::setApplicationName(programName);
     QCoreApplication::setApplicationVersion(QStringLiteral(ORVANE_VERSION));
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -106,7 +107,7 @@ std::optional<int> OrvaneCompanionApp::handleCommandLine(int argc, char *argv[])
 
 void OrvaneCompanionApp::prepare(QApplication &app, const QLocale &locale)
 {
-    QApplication::setApplicationName(QStringLiteral("orvane-companion"));
+    QApplication::setApplicationName(programName);
     QApplication::setApplicationDisplayName(QStringLiteral("Orvane Companion"));
     QGuiApplication::setDesktopFileName(AppIdentity::appId);
     QApplication::setStyle(QStyleFactory::create(styleName));

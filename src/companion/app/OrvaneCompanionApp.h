@@ -7,6 +7,7 @@
 
 class CompanionManager;
 class QApplication;
+class QWidget;
 
 // The program's entry: one dark window per user session.
 class OrvaneCompanionApp
@@ -21,6 +22,8 @@ public:
     // window of an instance that already runs and returns at once. Returns the exit status.
     static int exec(QApplication &app, CompanionManager *mgr = nullptr);
 
+    // Raises the window; the compositor lets it take the focus only with the token of the launch that asked.
+    static void bringForward(QWidget *window, const QString &activationToken);
     // Installs the translation for the locale; false when there is none (English is then shown).
     static bool loadTranslation(QApplication &app, const QLocale &locale);
 };
