@@ -50,11 +50,13 @@ def press(pid, name):
     button(pid, name).queryAction().doAction(0)
 
 
-def wait_for(pid, wanted, limit):
-    start = time.monotonic()
+def wait_for(companion, wanted, limit):
+    start, pid = time.monotonic(), companion.pid
     while time.monotonic() - start < limit:
         if status(pid) == wanted:
             return time.monotonic() - start
+        if companion.poll() is not None:
+            fail(f"the companion exited with {companion.returncode}")
         time.sleep(0.05)
     fail(f"the window did not say {wanted!r} within {limit} s (it says {status(pid)!r})")
 
@@ -78,7 +80,7 @@ def main():
     companion = subprocess.Popen([program], env=env)
     pid, timings = companion.pid, {}
     try:
-        timings["window shown"] = wait_for(pid, STOPPED, 20)
+        timings["window shown"] = wait_for(companion, STOPPED, 20)
         if not enabled(pid, INSTALL) or enabled(pid, UNINSTALL):
             fail("a stopped window must offer only 'Install & start'")
         # A second launch hands over to the first on the session bus and leaves.
@@ -86,17 +88,17 @@ def main():
             fail("a second launch must exit 0 and leave the first running")
 
         press(pid, INSTALL)
-        timings["install → running"] = wait_for(pid, RUNNING, 4)
+        timings["install → running"] = wait_for(companion, RUNNING, 4)
         if enabled(pid, INSTALL) or not enabled(pid, UNINSTALL):
             fail("a running window must offer only 'Uninstall'")
         # The service dies under the window: the window must notice, and a new install must work.
         for service in service_pids(prefix):
             os.kill(service, signal.SIGKILL)
-        timings["service killed → not running"] = wait_for(pid, STOPPED, 4)
+        timings["service killed → not running"] = wait_for(companion, STOPPED, 4)
         press(pid, INSTALL)
-        timings["reinstall → running"] = wait_for(pid, RUNNING, 4)
+        timings["reinstall → running"] = wait_for(companion, RUNNING, 4)
         press(pid, UNINSTALL)
-        timings["uninstall → not running"] = wait_for(pid, STOPPED, 4)
+        timings["uninstall → not running"] = wait_for(companion, STOPPED, 4)
         if service_pids(prefix):
             fail("the service still runs after 'Uninstall'")
     finally:
