@@ -13,7 +13,7 @@ bench=(wrk prometheus-node-exporter time)
 
 case "${1:-}" in
   run) want=("${build[@]}") ;;
-  package) want=("${build[@]}" dpkg-dev file) ;;
+  package) want=("${build[@]}" dpkg-dev file lintian) ;;
   test) want=("${build[@]}" "${test[@]}") ;;
   bench) want=("${build[@]}" "${test[@]}" "${bench[@]}") ;;
   *) echo "usage: $0 run|package|test|bench" >&2; exit 2 ;;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Renders the companion's window offscreen in its three looks (not running, busy, running) into
+# Renders the companion's window offscreen in its four looks (not running, a failed install, busy, running) into
 # docs/screenshots, driven by a local test service and a stand-in tool.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Renders the window offscreen in its three looks, driven by a local service and a stand-in tool.
+// Renders the window offscreen in its four looks, driven by a local service and a stand-in tool.
 #include "OrvaneCompanionApp.h"
 #include "WindowFixture.h"
 
@@ -32,14 +32,20 @@ int main(int argc, char *argv[])
     OrvaneCompanionApp::prepare(app, QLocale(QLocale::English));
 
     WindowFixture w(false);
-    bool ok = w.showAndSettle() && w.reach(CompanionStatus::stopped, false)
-        && save(w.view, folder, "not-running");
+    bool ok = w.ready() && save(w.view, folder, "not-running");
 
+    // An install on a machine without sensors, as in a virtual machine.
+    w.tool.write(QStringLiteral("echo 'no readable sensors on this machine' >&2; exit 1"));
+    w.child<QAbstractButton>("installButton")->click();
+    ok = ok
+        && QTest::qWaitFor([&] { return w.mgr->lastError() && !w.mgr->busy(); }, WindowFixture::stateWaitMs)
+        && w.settle() && save(w.view, folder, "failure");
+
+    w.tool.write(WindowFixture::heldRun);
     w.child<QAbstractButton>("installButton")->click();
     ok = ok && w.reach(CompanionStatus::stopped, true) && save(w.view, folder, "busy");
 
     w.setServiceRunning(true);
-    w.release();
-    ok = ok && w.reach(CompanionStatus::running, false) && save(w.view, folder, "running");
+    ok = ok && w.release() && w.reach(CompanionStatus::running, false) && save(w.view, folder, "running");
     return ok ? 0 : 1;
 }

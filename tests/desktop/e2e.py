@@ -18,118 +18,87 @@ def fail(message):
     sys.exit(1)
 
 
-def walk(node):
-    yield node
-    for i in range(node.childCount):
-        child = node.getChildAtIndex(i)
-        if child is not None:
-            yield from walk(child)
+def nodes(pid):
+    """Every node of the companion's accessibility tree."""
+    desktop = pyatspi.Registry.getDesktop(0)
+    apps = [desktop.getChildAtIndex(i) for i in range(desktop.childCount)]
+    stack = [a for a in apps if a is not None and a.get_process_id() == pid]
+    while stack:
+        node = stack.pop()
+        yield node
+        stack.extend(c for c in (node.getChildAtIndex(i) for i in range(node.childCount)) if c is not None)
 
 
-class Window:
-    """The companion as the accessibility tree shows it."""
+def status(pid):
+    texts = {n.name for n in nodes(pid) if n.getRoleName() == "label" and n.getState().contains(pyatspi.STATE_SHOWING)}
+    shown = [s for s in (RUNNING, STOPPED) if s in texts]
+    return shown[0] if len(shown) == 1 else None
 
-    def __init__(self, pid):
-        self.pid = pid
 
-    def app(self):
-        desktop = pyatspi.Registry.getDesktop(0)
-        for i in range(desktop.childCount):
-            app = desktop.getChildAtIndex(i)
-            if app is not None and app.get_process_id() == self.pid:
-                return app
-        return None
+def button(pid, name):
+    found = [n for n in nodes(pid) if n.getRoleName() == "push button" and n.name == name]
+    return found[0] if found else fail(f"no button {name!r}")
 
-    def nodes(self):
-        app = self.app()
-        return list(walk(app)) if app is not None else []
 
-    def texts(self):
-        return {n.name for n in self.nodes() if n.getRoleName() == "label" and self.showing(n)}
+def enabled(pid, name):
+    return button(pid, name).getState().contains(pyatspi.STATE_SENSITIVE)
 
-    def status(self):
-        texts = self.texts()
-        if RUNNING in texts and STOPPED not in texts:
-            return RUNNING
-        if STOPPED in texts and RUNNING not in texts:
-            return STOPPED
-        return None
 
-    @staticmethod
-    def showing(node):
-        return node.getState().contains(pyatspi.STATE_SHOWING)
+def press(pid, name):
+    if not enabled(pid, name):
+        fail(f"{name!r} is disabled")
+    button(pid, name).queryAction().doAction(0)
 
-    def button(self, name):
-        for n in self.nodes():
-            if n.getRoleName() == "push button" and n.name == name:
-                return n
-        fail(f"no button {name!r}")
 
-    def enabled(self, name):
-        return self.button(name).getState().contains(pyatspi.STATE_SENSITIVE)
-
-    def press(self, name):
-        button = self.button(name)
-        if not button.getState().contains(pyatspi.STATE_SENSITIVE):
-            fail(f"{name!r} is disabled")
-        button.queryAction().doAction(0)
-
-    def wait_for(self, status, limit):
-        start = time.monotonic()
-        while time.monotonic() - start < limit:
-            if self.status() == status:
-                return time.monotonic() - start
-            time.sleep(0.05)
-        fail(f"the window did not say {status!r} within {limit} s (it says {self.status()!r}, texts {sorted(self.texts())})")
+def wait_for(companion, wanted, limit):
+    start, pid = time.monotonic(), companion.pid
+    while time.monotonic() - start < limit:
+        if status(pid) == wanted:
+            return time.monotonic() - start
+        if companion.poll() is not None:
+            fail(f"the companion exited with {companion.returncode}")
+        time.sleep(0.05)
+    fail(f"the window did not say {wanted!r} within {limit} s (it says {status(pid)!r})")
 
 
 def service_pids(prefix):
     tool = os.path.join(prefix, "libexec/orvane-companion/macmon")
     pids = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.readlink(f"/proc/{entry}/exe") == tool:
-                    pids.append(int(entry))
-            except OSError:
-                pass
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink(f"/proc/{entry}/exe") == tool:
+                pids.append(int(entry))
+        except OSError:
+            pass
     return pids
 
 
 def main():
     prefix = sys.argv[1]
+    program = os.path.join(prefix, "bin/orvane-companion")
     env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
-    started = time.monotonic()
-    companion = subprocess.Popen([os.path.join(prefix, "bin/orvane-companion")], env=env)
-    window = Window(companion.pid)
-    timings = {}
+    companion = subprocess.Popen([program], env=env)
+    pid, timings = companion.pid, {}
     try:
-        while window.status() is None:
-            if time.monotonic() - started > 20:
-                fail("the window did not appear within 20 s")
-            if companion.poll() is not None:
-                fail(f"the companion exited with {companion.returncode}")
-            time.sleep(0.1)
-        timings["window shown"] = time.monotonic() - started
-        if window.status() != STOPPED:
-            fail("a fresh session must start 'Not running'")
-        if not window.enabled(INSTALL) or window.enabled(UNINSTALL):
+        timings["window shown"] = wait_for(companion, STOPPED, 20)
+        if not enabled(pid, INSTALL) or enabled(pid, UNINSTALL):
             fail("a stopped window must offer only 'Install & start'")
+        # A second launch hands over to the first on the session bus and leaves.
+        if subprocess.run([program], env=env, timeout=10).returncode != 0 or companion.poll() is not None:
+            fail("a second launch must exit 0 and leave the first running")
 
-        window.press(INSTALL)
-        timings["install → running"] = window.wait_for(RUNNING, 4)
-        if window.enabled(INSTALL) or not window.enabled(UNINSTALL):
+        press(pid, INSTALL)
+        timings["install → running"] = wait_for(companion, RUNNING, 4)
+        if enabled(pid, INSTALL) or not enabled(pid, UNINSTALL):
             fail("a running window must offer only 'Uninstall'")
-
         # The service dies under the window: the window must notice, and a new install must work.
-        for pid in service_pids(prefix):
-            os.kill(pid, signal.SIGKILL)
-        timings["service killed → not running"] = window.wait_for(STOPPED, 4)
-        window.press(INSTALL)
-        timings["reinstall → running"] = window.wait_for(RUNNING, 4)
-
-        window.press(UNINSTALL)
-        timings["uninstall → not running"] = window.wait_for(STOPPED, 4)
+        for service in service_pids(prefix):
+            os.kill(service, signal.SIGKILL)
+        timings["service killed → not running"] = wait_for(companion, STOPPED, 4)
+        press(pid, INSTALL)
+        timings["reinstall → running"] = wait_for(companion, RUNNING, 4)
+        press(pid, UNINSTALL)
+        timings["uninstall → not running"] = wait_for(companion, STOPPED, 4)
         if service_pids(prefix):
             fail("the service still runs after 'Uninstall'")
     finally:
@@ -139,7 +108,6 @@ def main():
         except subprocess.TimeoutExpired:
             companion.kill()
             fail("the companion did not quit on SIGTERM")
-
     print("e2e: " + "; ".join(f"{k} {v:.2f} s" for k, v in timings.items()), flush=True)
 
 

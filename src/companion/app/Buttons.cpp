@@ -4,6 +4,7 @@
 #include "Palette.h"
 #include "TextStyle.h"
 
+#include <QAccessibleWidget>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -16,6 +17,7 @@ const QColor ghostBorder = C::white(0.14);
 const QColor focusRingColor = C::white(0.9);
 constexpr qreal focusRingWidth = 2;
 constexpr qreal linkPressedOpacity = 0.6;
+constexpr int labelFlags = Qt::AlignCenter | Qt::TextWordWrap;
 
 QString escapeMnemonic(QString text)
 {
@@ -46,6 +48,41 @@ void paintFocusRing(QPainter &painter, const QRectF &bounds, qreal radius)
     painter.drawRoundedRect(bounds.adjusted(inset, inset, -inset, -inset), radius - inset, radius - inset);
 }
 
+// A footer link is a link to assistive technology too: its role, its name and one action that follows it.
+class LinkAccessible : public QAccessibleWidget
+{
+public:
+    explicit LinkAccessible(LinkButton *link)
+        : QAccessibleWidget(link, QAccessible::Link)
+    { }
+    QString text(QAccessible::Text t) const override
+    {
+        return t == QAccessible::Name ? unescapeMnemonic(button()->text()) : QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.linked = true;
+        return s;
+    }
+    QStringList actionNames() const override { return { pressAction() }; }
+    void doAction(const QString &name) override
+    {
+        if (name == pressAction() && button()->isEnabled())
+            button()->click();
+    }
+
+private:
+    QAbstractButton *button() const { return static_cast<QAbstractButton *>(widget()); }
+};
+
+QAccessibleInterface *linkAccessibleFactory(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("LinkButton") && object && object->isWidgetType())
+        return new LinkAccessible(static_cast<LinkButton *>(object));
+    return nullptr;
+}
+
 } // namespace
 
 StyledButton::StyledButton(const QString &label, QWidget *parent)
@@ -55,7 +92,10 @@ StyledButton::StyledButton(const QString &label, QWidget *parent)
     setFont(textFont(TextStyle::button, QFont::Bold));
     // Keyboard users reach the buttons with Tab; a click leaves the focus where it was.
     setFocusPolicy(Qt::TabFocus);
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    QSizePolicy policy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // Preferred, not fixed, height: both buttons of a row take the taller one's wrapped height.
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
 }
 
 QString StyledButton::label() const
@@ -81,6 +121,15 @@ QSize StyledButton::minimumSizeHint() const
     return { 0, sizeHint().height() };
 }
 
+int StyledButton::heightForWidth(int width) const
+{
+    if (QFontMetrics(font()).horizontalAdvance(label()) <= width)
+        return sizeHint().height();
+    const QRect text
+        = QFontMetrics(font()).boundingRect(QRect(0, 0, width, QWIDGETSIZE_MAX), labelFlags, label());
+    return text.height() + 2 * verticalPadding;
+}
+
 void StyledButton::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
@@ -89,7 +138,7 @@ void StyledButton::paintEvent(QPaintEvent *)
     const QRectF shape = rect();
     paintBackground(painter, shape);
     painter.setPen(textColor());
-    painter.drawText(shape, Qt::AlignCenter | Qt::TextSingleLine, label());
+    painter.drawText(shape, labelFlags, label());
     if (hasFocus())
         paintFocusRing(painter, shape, cornerRadius);
 }
@@ -139,6 +188,8 @@ LinkButton::LinkButton(const QString &label, QWidget *parent)
     setFont(textFont(TextStyle::callout, QFont::DemiBold));
     setFocusPolicy(Qt::TabFocus);
     setCursor(Qt::PointingHandCursor);
+    static const bool factoryInstalled = (QAccessible::installFactory(linkAccessibleFactory), true);
+    Q_UNUSED(factoryInstalled);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 

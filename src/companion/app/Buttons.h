@@ -24,6 +24,9 @@ public:
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
+    // A label wider than the button wraps onto more lines and the button grows, so no text is cut.
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;

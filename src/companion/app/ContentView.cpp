@@ -4,11 +4,13 @@
 #include "AppIdentity.h"
 #include "Buttons.h"
 #include "CompanionManager.h"
+#include "FailureText.h"
 #include "Launcher.h"
 #include "Palette.h"
 #include "Symbols.h"
 #include "TextStyle.h"
 
+#include <QAccessible>
 #include <QEvent>
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
@@ -45,7 +47,9 @@ const QColor glowColor = [] {
     glow.setAlphaF(0.45f);
     return glow;
 }();
+constexpr int cardRowWidth = ContentView::columnWidth - 2 * cardPaddingHorizontal;
 constexpr int busyRowTopPadding = 2;
+constexpr int failureLines = 2;
 
 constexpr int actionSpacing = 10;
 
@@ -69,12 +73,6 @@ QLabel *styleLabel(QLabel *label, const QString &text, TextStyle style, QFont::W
     if (objectName)
         label->setObjectName(QLatin1String(objectName));
     return label;
-}
-
-QLabel *makeLabel(const QString &text, TextStyle style, QFont::Weight weight, const QColor &colour,
-    const char *objectName = nullptr)
-{
-    return styleLabel(new QLabel, text, style, weight, colour, objectName);
 }
 
 // The program's icon, clipped to a rounded square; an icon that fails to load leaves the place empty.
@@ -129,6 +127,13 @@ private:
     const int m_columnWidth;
 };
 
+// Every text wraps within its column, so a longer language adds a line instead of being cut.
+QLabel *makeLabel(const QString &text, TextStyle style, QFont::Weight weight, const QColor &colour,
+    const char *objectName = nullptr, int width = ContentView::columnWidth)
+{
+    return styleLabel(new WrappedLabel(width), text, style, weight, colour, objectName);
+}
+
 // The status card's rounded, faintly filled and bordered background.
 class CardBackground : public QWidget
 {
@@ -158,6 +163,9 @@ ContentView::ContentView(CompanionManager *manager, QWidget *parent)
     mgr->setParent(this);
     setWindowTitle(tr("Orvane Companion"));
     setFixedWidth(windowWidth);
+    // A window of fixed size offers no maximize control.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+        | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     // Keyboard focus starts on the window itself, so the focus ring appears only once Tab is pressed.
     setFocusPolicy(Qt::ClickFocus);
     setFocus(Qt::OtherFocusReason);
@@ -174,6 +182,7 @@ ContentView::ContentView(CompanionManager *manager, QWidget *parent)
 
     connect(mgr, &CompanionManager::statusChanged, this, &ContentView::showStatus);
     connect(mgr, &CompanionManager::busyChanged, this, &ContentView::showControls);
+    connect(mgr, &CompanionManager::lastErrorChanged, this, &ContentView::showFailure);
     showStatus();
     showControls();
     fitHeight();
@@ -209,11 +218,14 @@ QWidget *ContentView::makeStatusBlock()
     symbol->setGraphicsEffect(glow);
     rows->addWidget(symbol, 0, Qt::AlignHCenter);
 
-    headline = makeLabel(QString(), TextStyle::title3, QFont::Bold, C::tp, "headline");
+    headline = makeLabel(QString(), TextStyle::title3, QFont::Bold, C::tp, "headline", cardRowWidth);
     rows->addWidget(headline);
-    explanation = styleLabel(new WrappedLabel(columnWidth - 2 * cardPaddingHorizontal), QString(),
-        TextStyle::callout, QFont::Normal, C::ts, "explanation");
+    explanation = makeLabel(QString(), TextStyle::callout, QFont::Normal, C::ts, "explanation", cardRowWidth);
     rows->addWidget(explanation);
+    failureLine
+        = makeLabel(QString(), TextStyle::caption, QFont::Normal, C::amber, "failureLine", cardRowWidth);
+    failureLine->hide();
+    rows->addWidget(failureLine);
 
     busyRow = new QWidget;
     busyRow->setObjectName(QStringLiteral("busyRow"));
@@ -237,10 +249,16 @@ QWidget *ContentView::makeActions()
 
     installButton = new PrimaryButton(tr("Install & start"));
     installButton->setObjectName(QStringLiteral("installButton"));
-    connect(installButton, &QAbstractButton::clicked, mgr, [m = mgr] { m->installAndStart(); });
+    connect(installButton, &QAbstractButton::clicked, mgr, [this] {
+        lastRun = Operation::install;
+        mgr->installAndStart();
+    });
     uninstallButton = new GhostButton(tr("Uninstall"));
     uninstallButton->setObjectName(QStringLiteral("uninstallButton"));
-    connect(uninstallButton, &QAbstractButton::clicked, mgr, [m = mgr] { m->uninstall(); });
+    connect(uninstallButton, &QAbstractButton::clicked, mgr, [this] {
+        lastRun = Operation::uninstall;
+        mgr->uninstall();
+    });
     // Equal stretch and no width of their own: the two buttons split the row evenly.
     row->addWidget(installButton, 1);
     row->addWidget(uninstallButton, 1);
@@ -280,7 +298,6 @@ void ContentView::showStatus()
     explanation->setText(running ? tr("Open Orvane to see CPU/GPU temperature, SoC power and GPU usage.")
                                  : tr("Install to unlock CPU/GPU temperature, SoC power and GPU usage inside "
                                       "Orvane."));
-    symbol->setAccessibleName(headline->text());
     symbol->graphicsEffect()->setEnabled(running);
     symbol->update();
     showControls();
@@ -290,9 +307,38 @@ void ContentView::showControls()
 {
     const bool running = mgr->status() == CompanionStatus::running;
     const bool busy = mgr->busy();
+    const bool installOn = !running && !busy;
+    const bool uninstallOn = running && !busy;
+    // A button disabled under the focus hands it to the window, not on to a link a keypress would open.
+    const QWidget *focused = focusWidget();
+    if ((focused == installButton && !installOn) || (focused == uninstallButton && !uninstallOn))
+        setFocus(Qt::OtherFocusReason);
     busyRow->setVisible(busy);
-    installButton->setEnabled(!running && !busy);
-    uninstallButton->setEnabled(running && !busy);
+    installButton->setEnabled(installOn);
+    uninstallButton->setEnabled(uninstallOn);
+    showFailure();
+}
+
+void ContentView::showFailure()
+{
+    const std::optional<QString> &error = mgr->lastError();
+    QString text;
+    if (error && !mgr->busy()) {
+        text = lastRun == Operation::install ? tr("Couldn't install the sensor service:")
+                                             : tr("Couldn't remove the sensor service:");
+        const QString line = FailureText::firstLine(*error);
+        if (!line.isEmpty())
+            text += QLatin1Char(' ') + line;
+    }
+    if (text == failureLine->accessibleName())
+        return;
+    failureLine->setText(FailureText::elideToLines(text, failureLine->font(), cardRowWidth, failureLines));
+    failureLine->setAccessibleName(text);
+    failureLine->setVisible(!text.isEmpty());
+    if (!text.isEmpty()) {
+        QAccessibleEvent appeared(failureLine, QAccessible::Alert);
+        QAccessible::updateAccessibility(&appeared);
+    }
 }
 
 void ContentView::fitHeight()

@@ -44,17 +44,27 @@ private:
     // The only reactions to the manager: status picks symbol and texts, status and busy the controls.
     void showStatus();
     void showControls();
+    // The failed run's line, shown while lastError holds a text and no run is under way.
+    void showFailure();
     void fitHeight();
     QCoro::Task<> startTicker();
 
     CompanionManager *const mgr;
     QTimer *ticker = nullptr;
     bool tickerStarted = false;
+    // Which button started the last run, so the failure line names what failed.
+    enum class Operation
+    {
+        install,
+        uninstall
+    } lastRun
+        = Operation::install;
 
     QWidget *statusBlock = nullptr;
     StatusSymbol *symbol = nullptr;
     QLabel *headline = nullptr;
     QLabel *explanation = nullptr;
+    QLabel *failureLine = nullptr;
     QWidget *busyRow = nullptr;
     BusyIndicator *busyIndicator = nullptr;
 

@@ -12,6 +12,8 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <cstdio>
+
 namespace Launcher {
 
 namespace {
@@ -87,12 +89,21 @@ bool reachableOnBus(const QString &appId, bool activatable)
     return bus.isConnected() && (activatable || bus.interface()->isServiceRegistered(appId).value());
 }
 
+// Starts the command's program when it names one that can run; never an empty or missing one.
+bool startProgram(const QStringList &command)
+{
+    const QString program = command.isEmpty() || command.first().isEmpty()
+        ? QString()
+        : QStandardPaths::findExecutable(command.first());
+    return !program.isEmpty() && QProcess::startDetached(program, command.mid(1));
+}
+
 // Platforms without desktop services (offscreen, minimal) still have the desktop's own opener.
 void openInBrowser(const QString &address)
 {
     const QUrl url(address);
-    if (!QDesktopServices::openUrl(url))
-        QProcess::startDetached(QStringLiteral("xdg-open"), { url.toString() });
+    if (!QDesktopServices::openUrl(url) && !startProgram({ QStringLiteral("xdg-open"), url.toString() }))
+        std::fprintf(stderr, "orvane-companion: nothing can open %s\n", qPrintable(address));
 }
 
 } // namespace
@@ -175,8 +186,8 @@ void openOrvane()
         activateOverDBus(orvaneAppId);
         return;
     }
-    if (!entry->command.isEmpty())
-        QProcess::startDetached(entry->command.first(), entry->command.mid(1));
+    if (!startProgram(entry->command))
+        std::fprintf(stderr, "orvane-companion: cannot start Orvane from %s\n", qPrintable(path));
 }
 
 void openPrivacyPage()

@@ -5,7 +5,8 @@
 #include <QStringList>
 #include <optional>
 
-// The footer's two outward actions: start or raise Orvane, and show the privacy page. Failures are silent.
+// The footer's two outward actions: start or raise Orvane, and show the privacy page. A failure shows no
+// message in the window; one line on standard error says what could not be started or opened.
 namespace Launcher {
 
 // Orvane's desktop-entry ID, which is also its D-Bus name.

@@ -8,14 +8,18 @@
 #include "SingleInstance.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QPalette>
 #include <QScreen>
 #include <QStyleFactory>
 #include <QTranslator>
 
+#include <cstdio>
+
 namespace {
 
-const QString translationName = QStringLiteral("orvane-companion");
+const QString programName = QStringLiteral("orvane-companion");
+const QString translationName = programName;
 const QString styleName = QStringLiteral("Fusion");
 
 // Every colour role dark, so no desktop theme can lighten a corner of the window.
@@ -41,15 +45,18 @@ QPalette darkPalette()
     return palette;
 }
 
-void bringForward(QWidget *window)
+} // namespace
+
+void OrvaneCompanionApp::bringForward(QWidget *window, const QString &activationToken)
 {
+    // Qt hands this to the compositor when it asks for the focus.
+    if (!activationToken.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
     window->show();
     window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
     window->raise();
     window->activateWindow();
 }
-
-} // namespace
 
 bool OrvaneCompanionApp::loadTranslation(QApplication &app, const QLocale &locale)
 {
@@ -64,9 +71,43 @@ bool OrvaneCompanionApp::loadTranslation(QApplication &app, const QLocale &local
     return true;
 }
 
+std::optional<int> OrvaneCompanionApp::handleCommandLine(int argc, char *argv[])
+{
+    QCoreApplication::setApplicationName(programName);
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVANE_VERSION));
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments += QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Shows whether Orvane's sensor service runs on this machine, and installs or removes it."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    // Options it does not know are Qt's own (-platform, -style, ...), left for the application to read.
+    parser.parse(arguments);
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
+        // Without an application object the parser cannot name the program itself.
+        const QString help = parser.helpText().replace(
+            QStringLiteral("<executable_name>"), QCoreApplication::applicationName());
+        std::fputs(qPrintable(help), stdout);
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    const bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
+        || arguments.contains(QStringLiteral("-platform"))
+        || arguments.contains(QStringLiteral("--platform"));
+    if (!platformChosen && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fputs("orvane-companion: no graphical display found (DISPLAY/WAYLAND_DISPLAY unset)\n", stderr);
+        return 1;
+    }
+    return std::nullopt;
+}
+
 void OrvaneCompanionApp::prepare(QApplication &app, const QLocale &locale)
 {
-    QApplication::setApplicationName(QStringLiteral("orvane-companion"));
+    QApplication::setApplicationName(programName);
     QApplication::setApplicationDisplayName(QStringLiteral("Orvane Companion"));
     QGuiApplication::setDesktopFileName(AppIdentity::appId);
     QApplication::setStyle(QStyleFactory::create(styleName));
@@ -82,7 +123,8 @@ int OrvaneCompanionApp::exec(QApplication &app, CompanionManager *mgr)
         return 0;
     }
     ContentView view(mgr);
-    QObject::connect(&instance, &SingleInstance::raiseRequested, &view, [&view] { bringForward(&view); });
+    QObject::connect(&instance, &SingleInstance::activationRequested, &view,
+        [&view](const QString &token) { bringForward(&view, token); });
     // Centred on first showing; window systems that place windows themselves ignore the move.
     if (const QScreen *screen = view.screen())
         view.move(screen->availableGeometry().center() - view.rect().center());

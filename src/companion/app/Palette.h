@@ -18,5 +18,7 @@ inline const QColor ts = white(0.64);
 inline const QColor tt = white(0.46);
 // The desktop's usual "system green" (dark variant), as no portable named green exists here.
 inline const QColor green { 48, 209, 88 };
+// A warm amber for failures, well over 4.5:1 against the status card.
+inline const QColor amber { 255, 179, 64 };
 
 } // namespace C

@@ -19,6 +19,7 @@ constexpr StyleSize styleSizes[] = {
     { TextStyle::button, 14 },
     { TextStyle::subheadline, 11 },
     { TextStyle::callout, 12 },
+    { TextStyle::caption, 11 },
     { TextStyle::caption2, 10 },
 };
 

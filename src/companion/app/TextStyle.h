@@ -12,6 +12,7 @@ enum class TextStyle
     button,
     subheadline,
     callout,
+    caption,
     caption2
 };
 

@@ -56,5 +56,13 @@
         <source>Install to unlock CPU/GPU temperature, SoC power and GPU usage inside Orvane.</source>
         <translation>Installiere, um CPU-/GPU-Temperatur, SoC-Leistung und GPU-Auslastung in Orvane freizuschalten.</translation>
     </message>
+    <message>
+        <source>Couldn&apos;t install the sensor service:</source>
+        <translation>Der Sensordienst ließ sich nicht installieren:</translation>
+    </message>
+    <message>
+        <source>Couldn&apos;t remove the sensor service:</source>
+        <translation>Der Sensordienst ließ sich nicht entfernen:</translation>
+    </message>
 </context>
 </TS>
