@@ -3,6 +3,12 @@
 
 #include <QTcpSocket>
 #include <QTimer>
+#include <memory>
+
+namespace {
+constexpr qint64 floodLimit = 500'000'000;
+constexpr qint64 floodBuffered = 1024 * 1024;
+} // namespace
 
 TestHttpServer::TestHttpServer(QObject *parent)
     : QObject(parent)
@@ -11,6 +17,7 @@ TestHttpServer::TestHttpServer(QObject *parent)
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
             ++m_connections;
+            ++m_open;
             socket->setParent(this);
             serve(socket);
         }
@@ -26,15 +33,11 @@ bool TestHttpServer::listen()
     return true;
 }
 
-void TestHttpServer::close()
-{
-    m_server.close();
-}
-
-void TestHttpServer::setResponse(int status, QByteArray body)
+void TestHttpServer::setResponse(int status, QByteArray body, QByteArray headers)
 {
     m_status = status;
     m_body = std::move(body);
+    m_headers = std::move(headers);
 }
 
 QByteArray TestHttpServer::sampleDocument()
@@ -43,51 +46,64 @@ QByteArray TestHttpServer::sampleDocument()
            R"("sys_power":7.25,"gpu_usage":[1398,0.25]})";
 }
 
-QByteArray TestHttpServer::response() const
+QByteArray TestHttpServer::head() const
 {
-    QByteArray head
-        = "HTTP/1.1 " + QByteArray::number(m_status) + " Test\r\nContent-Type: application/json\r\n";
-    if (m_mode != Mode::NoLength)
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(m_status) + " Test\r\n" + m_headers;
+    if (m_mode == Mode::Flood)
+        return head;
+    if (m_mode != Mode::NoLength && !m_headers.contains("Content-Length"))
         head += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n";
-    return head + "Connection: close\r\n\r\n" + m_body;
+    return head + "Connection: close\r\n\r\n";
 }
 
 void TestHttpServer::serve(QTcpSocket *socket)
 {
-    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+    m_lastRequest.clear();
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        --m_open;
+        socket->deleteLater();
+    });
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
         m_lastRequest += socket->readAll();
         if (!m_lastRequest.contains("\r\n\r\n") || socket->property("answered").toBool())
             return;
         socket->setProperty("answered", true);
         ++m_requests;
-        switch (m_mode) {
-        case Mode::Silent:
-            return;
-        case Mode::Answer:
-        case Mode::NoLength:
-            socket->write(response());
-            socket->disconnectFromHost();
+        if (m_mode != Mode::Silent) {
+            answer(socket);
             Q_EMIT requestServed();
-            return;
-        case Mode::Drip: {
-            auto *timer = new QTimer(socket);
-            // Headers at once, then the body a byte at a time.
-            const QByteArray all = response();
-            const qsizetype bodyStart = all.indexOf("\r\n\r\n") + 4;
-            socket->write(all.first(bodyStart));
-            auto remaining = std::make_shared<QByteArray>(all.mid(bodyStart));
-            connect(timer, &QTimer::timeout, socket, [socket, remaining] {
-                if (remaining->isEmpty())
-                    return socket->disconnectFromHost();
-                socket->write(remaining->first(1));
-                remaining->remove(0, 1);
-            });
-            timer->start(m_dripInterval);
-            Q_EMIT requestServed();
-            return;
-        }
         }
     });
-    m_lastRequest.clear();
+}
+
+void TestHttpServer::answer(QTcpSocket *socket)
+{
+    socket->write(head());
+    if (m_mode == Mode::Answer || m_mode == Mode::NoLength) {
+        socket->write(m_body);
+        socket->disconnectFromHost();
+    } else if (m_mode == Mode::Drip) {
+        auto remaining = std::make_shared<QByteArray>(m_body);
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket, remaining] {
+            if (remaining->isEmpty())
+                return socket->disconnectFromHost();
+            socket->write(remaining->first(1));
+            remaining->remove(0, 1);
+        });
+        timer->start(m_dripInterval);
+    } else {
+        // Written as the peer reads, so the server's own buffer stays small.
+        auto sent = std::make_shared<qint64>(0);
+        const auto more = [this, socket, sent] {
+            while (*sent < floodLimit && socket->bytesToWrite() < floodBuffered) {
+                const qint64 written = socket->write(m_body);
+                if (written <= 0)
+                    return;
+                *sent += written;
+            }
+        };
+        connect(socket, &QTcpSocket::bytesWritten, socket, more);
+        more();
+    }
 }
