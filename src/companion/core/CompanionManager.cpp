@@ -76,11 +76,16 @@ QCoro::Task<std::optional<QString>> runTool(QString program, QStringList argumen
     process.setInputChannelMode(QProcess::ForwardedInputChannel);
 
     QByteArray stderrBytes;
+    bool cut = false;
     // Drained while the child runs, so a chatty child never stalls on a full pipe.
     const auto drain = [&] {
         const QByteArray chunk = process.readAllStandardError();
-        if (stderrBytes.size() <= CompanionManager::maxErrorBytes)
-            stderrBytes = keepHead(stderrBytes + chunk, CompanionManager::maxErrorBytes);
+        // Nothing after a cut: the next chunk would not continue the kept head, maybe mid-character.
+        if (cut)
+            return;
+        stderrBytes += chunk;
+        cut = stderrBytes.size() > CompanionManager::maxErrorBytes;
+        stderrBytes = keepHead(std::move(stderrBytes), CompanionManager::maxErrorBytes);
     };
     QObject::connect(&process, &QProcess::readyReadStandardError, &process, drain);
     if (owner)
