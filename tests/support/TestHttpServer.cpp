@@ -5,32 +5,27 @@
 #include <QTimer>
 #include <memory>
 
-namespace {
-constexpr qint64 floodLimit = 500'000'000;
-constexpr qint64 floodBuffered = 1024 * 1024;
-} // namespace
-
 TestHttpServer::TestHttpServer(QObject *parent)
     : QObject(parent)
-    , m_body(sampleDocument())
 {
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-            ++m_connections;
-            ++m_open;
             socket->setParent(this);
-            serve(socket);
+            m_lastRequest.clear();
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+                m_lastRequest += socket->readAll();
+                if (!m_lastRequest.contains("\r\n\r\n") || socket->property("answered").toBool())
+                    return;
+                socket->setProperty("answered", true);
+                ++m_requests;
+                if (m_mode != Mode::Silent)
+                    answer(socket);
+            });
         }
     });
-    listen();
-}
-
-bool TestHttpServer::listen()
-{
-    if (!m_server.listen(QHostAddress::LocalHost, m_port))
-        return false;
+    m_server.listen(QHostAddress::LocalHost);
     m_port = m_server.serverPort();
-    return true;
 }
 
 void TestHttpServer::setResponse(int status, QByteArray body, QByteArray headers)
@@ -46,64 +41,31 @@ QByteArray TestHttpServer::sampleDocument()
            R"("sys_power":7.25,"gpu_usage":[1398,0.25]})";
 }
 
-QByteArray TestHttpServer::head() const
-{
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(m_status) + " Test\r\n" + m_headers;
-    if (m_mode == Mode::Flood)
-        return head;
-    if (m_mode != Mode::NoLength && !m_headers.contains("Content-Length"))
-        head += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n";
-    return head + "Connection: close\r\n\r\n";
-}
-
-void TestHttpServer::serve(QTcpSocket *socket)
-{
-    m_lastRequest.clear();
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-        --m_open;
-        socket->deleteLater();
-    });
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-        m_lastRequest += socket->readAll();
-        if (!m_lastRequest.contains("\r\n\r\n") || socket->property("answered").toBool())
-            return;
-        socket->setProperty("answered", true);
-        ++m_requests;
-        if (m_mode != Mode::Silent) {
-            answer(socket);
-            Q_EMIT requestServed();
-        }
-    });
-}
-
 void TestHttpServer::answer(QTcpSocket *socket)
 {
-    socket->write(head());
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(m_status) + " Test\r\n" + m_headers;
+    if (m_mode != Mode::Flood && m_mode != Mode::NoLength && !m_headers.contains("Content-Length"))
+        head += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n";
+    socket->write(m_mode == Mode::Flood ? head : head + "Connection: close\r\n\r\n");
+    Q_EMIT requestServed();
     if (m_mode == Mode::Answer || m_mode == Mode::NoLength) {
         socket->write(m_body);
         socket->disconnectFromHost();
-    } else if (m_mode == Mode::Drip) {
-        auto remaining = std::make_shared<QByteArray>(m_body);
-        auto *timer = new QTimer(socket);
-        connect(timer, &QTimer::timeout, socket, [socket, remaining] {
-            if (remaining->isEmpty())
-                return socket->disconnectFromHost();
-            socket->write(remaining->first(1));
-            remaining->remove(0, 1);
-        });
-        timer->start(m_dripInterval);
-    } else {
-        // Written as the peer reads, so the server's own buffer stays small.
-        auto sent = std::make_shared<qint64>(0);
-        const auto more = [this, socket, sent] {
-            while (*sent < floodLimit && socket->bytesToWrite() < floodBuffered) {
-                const qint64 written = socket->write(m_body);
-                if (written <= 0)
-                    return;
-                *sent += written;
-            }
-        };
-        connect(socket, &QTcpSocket::bytesWritten, socket, more);
-        more();
+        return;
     }
+    auto *timer = new QTimer(socket);
+    auto sent = std::make_shared<qint64>(0);
+    // Drip: a byte a tick. Flood: written as the peer reads, so this server's own buffer stays small.
+    connect(timer, &QTimer::timeout, socket, [this, socket, timer, sent] {
+        if (m_mode == Mode::Drip && *sent < m_body.size())
+            *sent += socket->write(m_body.mid(*sent, 1));
+        else if (m_mode == Mode::Drip)
+            socket->disconnectFromHost();
+        while (m_mode == Mode::Flood && *sent < 500'000'000 && socket->bytesToWrite() < m_body.size()) {
+            if (socket->write(m_body) <= 0)
+                return timer->stop();
+            *sent += m_body.size();
+        }
+    });
+    timer->start(m_mode == Mode::Drip ? 100 : 0);
 }
