@@ -27,19 +27,12 @@ ScratchEnvironment::ScratchEnvironment()
 
 ScratchEnvironment::~ScratchEnvironment()
 {
-    for (auto it = m_saved.crbegin(); it != m_saved.crend(); ++it) {
-        if (it->second)
-            qputenv(it->first.constData(), *it->second);
-        else
-            qunsetenv(it->first.constData());
-    }
+    for (auto it = m_saved.crbegin(); it != m_saved.crend(); ++it)
+        it->second ? qputenv(it->first.constData(), *it->second) : qunsetenv(it->first.constData());
 }
 
 void ScratchEnvironment::set(const char *name, const QByteArray &value)
 {
     m_saved.append({ name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt });
-    if (value.isEmpty())
-        qunsetenv(name);
-    else
-        qputenv(name, value);
+    value.isEmpty() ? qunsetenv(name) : qputenv(name, value);
 }

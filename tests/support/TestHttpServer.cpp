@@ -62,7 +62,7 @@ void TestHttpServer::answer(QTcpSocket *socket)
         else if (m_mode == Mode::Drip)
             socket->disconnectFromHost();
         while (m_mode == Mode::Flood && *sent < 500'000'000 && socket->bytesToWrite() < m_body.size()) {
-            if (socket->write(m_body) <= 0)
+            if (socket->state() != QAbstractSocket::ConnectedState || socket->write(m_body) <= 0)
                 return timer->stop();
             *sent += m_body.size();
         }
