@@ -6,23 +6,15 @@
 
 ScratchEnvironment::ScratchEnvironment()
 {
-    const QString home = m_dir.path();
-    const QList<QPair<const char *, QString>> folders = {
-        { "HOME", home },
-        { "XDG_CONFIG_HOME", home + QStringLiteral("/.config") },
-        { "XDG_DATA_HOME", home + QStringLiteral("/.local/share") },
-        { "XDG_STATE_HOME", home + QStringLiteral("/.local/state") },
-        { "XDG_CACHE_HOME", home + QStringLiteral("/.cache") },
-        { "XDG_RUNTIME_DIR", home + QStringLiteral("/runtime") },
-        { "XDG_DATA_DIRS", home + QStringLiteral("/share") },
-        { "XDG_CONFIG_DIRS", home + QStringLiteral("/etc/xdg") },
-    };
-    for (const auto &[name, folder] : folders) {
+    set("HOME", path().toUtf8());
+    for (const char *name : { "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME",
+             "XDG_RUNTIME_DIR", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS" }) {
+        const QString folder = path() + QLatin1Char('/') + QString::fromLatin1(name).toLower();
         QDir().mkpath(folder);
         set(name, folder.toUtf8());
     }
     QFile::setPermissions(
-        home + QStringLiteral("/runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qEnvironmentVariable("XDG_RUNTIME_DIR"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 ScratchEnvironment::~ScratchEnvironment()

@@ -25,11 +25,9 @@ public:
     quint16 port() const { return m_port; }
     void setResponse(int status, QByteArray body, QByteArray headers = {});
     void setMode(Mode mode) { m_mode = mode; }
-    // Stops listening, so the next poll is refused.
-    void close() { m_server.close(); }
+    void close() { m_server.close(); } // the next poll is refused
 
     int requestCount() const { return m_requests; }
-    // The raw bytes of the last request, for header checks.
     QByteArray lastRequest() const { return m_lastRequest; }
     static QByteArray sampleDocument();
 
