@@ -4,21 +4,21 @@
 #include <QSocketNotifier>
 #include <chrono>
 
-namespace {
-
-// The read and write notifiers of one socket curl watches.
-struct Watch : QObject
+// The read and write notifiers of one socket curl watches, each registered only while enabled.
+struct CurlMulti::Watch : QObject
 {
-    Watch(curl_socket_t socket, QObject *parent)
-        : QObject(parent)
-        , read(socket, QSocketNotifier::Read, this)
-        , write(socket, QSocketNotifier::Write, this)
-    { }
-    QSocketNotifier read;
-    QSocketNotifier write;
+    explicit Watch(CurlMulti *multi)
+        : QObject(multi)
+    {
+        connect(&read, &QSocketNotifier::activated, multi,
+            [this, multi] { multi->act(socket, CURL_CSELECT_IN); });
+        connect(&write, &QSocketNotifier::activated, multi,
+            [this, multi] { multi->act(socket, CURL_CSELECT_OUT); });
+    }
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    QSocketNotifier read { QSocketNotifier::Read, this };
+    QSocketNotifier write { QSocketNotifier::Write, this };
 };
-
-} // namespace
 
 CurlMulti::CurlMulti(QObject *parent)
     : QObject(parent)
@@ -68,20 +68,24 @@ int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void
     auto *multi = static_cast<CurlMulti *>(self);
     auto *w = static_cast<Watch *>(watch);
     if (what == CURL_POLL_REMOVE) {
+        // Kept, not deleted: curl may be closing this socket from inside one of its notifier's signals.
         if (w) {
             w->read.setEnabled(false);
             w->write.setEnabled(false);
-            // Later: curl may be closing this socket from inside one of its notifier's signals.
-            w->deleteLater();
+            multi->m_spare.push_back(w);
         }
         return 0;
     }
     if (!w) {
-        w = new Watch(socket, multi);
-        connect(&w->read, &QSocketNotifier::activated, multi,
-            [multi, socket] { multi->act(socket, CURL_CSELECT_IN); });
-        connect(&w->write, &QSocketNotifier::activated, multi,
-            [multi, socket] { multi->act(socket, CURL_CSELECT_OUT); });
+        if (multi->m_spare.empty()) {
+            w = new Watch(multi);
+        } else {
+            w = multi->m_spare.back();
+            multi->m_spare.pop_back();
+        }
+        w->socket = socket;
+        w->read.setSocket(socket);
+        w->write.setSocket(socket);
         curl_multi_assign(multi->m_multi, socket, w);
     }
     w->read.setEnabled(what & CURL_POLL_IN);

@@ -6,6 +6,7 @@
 #include <coroutine>
 #include <curl/curl.h>
 #include <unordered_map>
+#include <vector>
 
 // libcurl's multi interface driven by the Qt event loop: a notifier pair per socket and one timer, no thread.
 // Destroying it ends every transfer on it and closes their sockets; their awaiters are not resumed.
@@ -35,6 +36,7 @@ public:
     void abort(CURL *easy, CURLcode result);
 
 private:
+    struct Watch;
     static int onSocket(CURL *easy, curl_socket_t socket, int what, void *self, void *watch);
     static int onTimer(CURLM *multi, long timeoutMs, void *self);
     void act(curl_socket_t socket, int events);
@@ -43,4 +45,5 @@ private:
     CURLM *m_multi;
     QTimer m_timer;
     std::unordered_map<CURL *, Transfer *> m_transfers;
+    std::vector<Watch *> m_spare; // disabled, for the next socket; deleted with this object
 };

@@ -3,6 +3,7 @@
 
 #include "CurlMulti.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <memory>
 
@@ -11,7 +12,7 @@ namespace {
 // What the callbacks keep of one answer.
 struct Received
 {
-    QTimer silence;
+    QElapsedTimer sinceByte; // read only when the silence timer fires, so a byte costs no timer restart
     qsizetype headerBytes = 0;
     QByteArray body;
 };
@@ -24,7 +25,7 @@ size_t onHeader(char *, size_t size, size_t count, void *data)
     received->headerBytes += qsizetype(bytes);
     if (received->headerBytes > MetricsPoll::maxHeaderBytes)
         return 0;
-    received->silence.start();
+    received->sinceByte.start();
     return bytes;
 }
 
@@ -35,7 +36,7 @@ size_t onBody(char *chunk, size_t size, size_t count, void *data)
     if (received->body.size() + qsizetype(bytes) > MetricsPoll::maxBodyBytes)
         return 0;
     received->body.append(chunk, qsizetype(bytes));
-    received->silence.start();
+    received->sinceByte.start();
     return bytes;
 }
 
@@ -78,16 +79,22 @@ QCoro::Task<std::optional<QByteArray>> MetricsPoll::fetch(quint16 port, QPointer
 
     // Declared last, so it goes first and lets go of the easy handle before that is cleaned up.
     CurlMulti multi;
-    received.silence.setSingleShot(true);
-    received.silence.setTimerType(Qt::PreciseTimer);
-    received.silence.setInterval(silenceLimit);
-    QObject::connect(&received.silence, &QTimer::timeout, &multi,
-        [&multi, &easy] { multi.abort(easy.get(), CURLE_OPERATION_TIMEDOUT); });
+    QTimer silence;
+    silence.setSingleShot(true);
+    silence.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&silence, &QTimer::timeout, &multi, [&] {
+        const std::chrono::milliseconds quiet { received.sinceByte.elapsed() };
+        if (quiet < silenceLimit)
+            silence.start(silenceLimit - quiet);
+        else
+            multi.abort(easy.get(), CURLE_OPERATION_TIMEDOUT);
+    });
     if (owner) {
         QObject::connect(owner.data(), &QObject::destroyed, &multi,
             [&multi, &easy] { multi.abort(easy.get(), CURLE_ABORTED_BY_CALLBACK); });
     }
-    received.silence.start();
+    received.sinceByte.start();
+    silence.start(silenceLimit);
 
     const CURLcode result = co_await multi.transfer(easy.get());
     long code = 0;
