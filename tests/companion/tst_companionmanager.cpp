@@ -184,7 +184,8 @@ void CompanionManagerTest::polls()
     QVERIFY(poll.code == 0 || server.lastRequest().startsWith("GET /json HTTP/1.1\r\n"));
     if (!poll.running) // whatever a peer sends, a refused answer leaves only allocator slack behind
         QCOMPARE_LT(residentBytes() - resident, 8 << 20);
-    QCOMPARE_LE(worstLateMs, 50);
+    if (poll.mode == Mode::Flood) // a flood must not stall the loop; a real 1 MiB document may, under ASan
+        QCOMPARE_LE(worstLateMs, 50);
 }
 
 void CompanionManagerTest::stateAcrossPolls()
