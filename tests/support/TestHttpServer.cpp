@@ -11,13 +11,14 @@ TestHttpServer::TestHttpServer(QObject *parent)
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
             socket->setParent(this);
-            m_lastRequest.clear();
+            ++m_connections;
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-                m_lastRequest += socket->readAll();
-                if (!m_lastRequest.contains("\r\n\r\n") || socket->property("answered").toBool())
+            auto pending = std::make_shared<QByteArray>(); // a kept connection may carry more requests
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket, pending] {
+                *pending += socket->readAll();
+                if (!pending->contains("\r\n\r\n"))
                     return;
-                socket->setProperty("answered", true);
+                m_lastRequest = std::exchange(*pending, {});
                 ++m_requests;
                 if (m_mode != Mode::Silent)
                     answer(socket);
@@ -46,12 +47,15 @@ void TestHttpServer::answer(QTcpSocket *socket)
     QByteArray head = "HTTP/1.1 " + QByteArray::number(m_status) + " Test\r\n" + m_headers;
     if (m_mode != Mode::Flood && m_mode != Mode::NoLength && !m_headers.contains("Content-Length"))
         head += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n";
-    socket->write(m_mode == Mode::Flood ? head : head + "Connection: close\r\n\r\n");
+    if (m_mode != Mode::Flood)
+        head += m_mode == Mode::Answer ? "\r\n" : "Connection: close\r\n\r\n";
+    socket->write(head);
     Q_EMIT requestServed();
-    if (m_mode == Mode::Answer || m_mode == Mode::NoLength) {
+    if (m_mode == Mode::Answer)
+        return void(socket->write(m_body));
+    if (m_mode == Mode::NoLength) {
         socket->write(m_body);
-        socket->disconnectFromHost();
-        return;
+        return socket->disconnectFromHost();
     }
     auto *timer = new QTimer(socket);
     auto sent = std::make_shared<qint64>(0);

@@ -13,7 +13,7 @@ class TestHttpServer : public QObject
 public:
     enum class Mode
     {
-        Answer, // the status line, the headers, Content-Length unless they set it, the body, then close
+        Answer, // the status line, the headers, Content-Length unless they set it, the body; kept open
         NoLength, // the same without Content-Length, the body ending at close
         Silent, // accept, read, never answer
         Drip, // the head, then the body one byte per 100 ms, then close
@@ -28,6 +28,7 @@ public:
     void close() { m_server.close(); } // the next poll is refused
 
     int requestCount() const { return m_requests; }
+    int connectionCount() const { return m_connections; }
     QByteArray lastRequest() const { return m_lastRequest; }
     static QByteArray sampleDocument();
 
@@ -44,5 +45,6 @@ private:
     QByteArray m_headers;
     QByteArray m_body = sampleDocument();
     int m_requests = 0;
+    int m_connections = 0;
     QByteArray m_lastRequest;
 };

@@ -126,7 +126,7 @@ void CurlMulti::finish(CURL *easy, CURLcode result)
     Transfer *transfer = found->second;
     m_transfers.erase(found);
     transfer->result = result;
-    // Queued: the awaiter may destroy this object, and we are inside curl or a notifier's signal.
+    // Queued: what the awaiter runs next may start or end transfers, and we are inside a notifier's signal.
     QMetaObject::invokeMethod(
         this, [awaiting = transfer->awaiting] { awaiting.resume(); }, Qt::QueuedConnection);
 }

@@ -9,7 +9,8 @@
 #include <vector>
 
 // libcurl's multi interface driven by the Qt event loop: a notifier pair per socket and one timer, no thread.
-// Destroying it ends every transfer on it and closes their sockets; their awaiters are not resumed.
+// Destroying it ends every transfer on it and closes their sockets; their awaiters are not resumed, so it
+// must outlive them.
 class CurlMulti : public QObject
 {
 public:

@@ -3,6 +3,7 @@
 
 #include "CurlMulti.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <memory>
@@ -42,6 +43,16 @@ size_t onBody(char *chunk, size_t size, size_t count, void *data)
 
 using Easy = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 
+// One multi handle for the thread's polls, so its set-up is paid once; each poll still gets a connection of
+// its own (FRESH_CONNECT, FORBID_REUSE). It goes with the application.
+CurlMulti &sharedMulti()
+{
+    thread_local QPointer<CurlMulti> multi;
+    if (!multi)
+        multi = new CurlMulti(QCoreApplication::instance());
+    return *multi;
+}
+
 void configure(CURL *easy, const QByteArray &url, Received &received)
 {
     curl_easy_setopt(easy, CURLOPT_URL, url.constData());
@@ -77,12 +88,12 @@ QCoro::Task<std::optional<QByteArray>> MetricsPoll::fetch(quint16 port, QPointer
     Received received;
     configure(easy.get(), url, received);
 
-    // Declared last, so it goes first and lets go of the easy handle before that is cleaned up.
-    CurlMulti multi;
+    CurlMulti &multi = sharedMulti();
+    // Its connections go with this poll's frame.
     QTimer silence;
     silence.setSingleShot(true);
     silence.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&silence, &QTimer::timeout, &multi, [&] {
+    QObject::connect(&silence, &QTimer::timeout, &silence, [&] {
         const std::chrono::milliseconds quiet { received.sinceByte.elapsed() };
         if (quiet < silenceLimit)
             silence.start(silenceLimit - quiet);
@@ -90,7 +101,7 @@ QCoro::Task<std::optional<QByteArray>> MetricsPoll::fetch(quint16 port, QPointer
             multi.abort(easy.get(), CURLE_OPERATION_TIMEDOUT);
     });
     if (owner) {
-        QObject::connect(owner.data(), &QObject::destroyed, &multi,
+        QObject::connect(owner.data(), &QObject::destroyed, &silence,
             [&multi, &easy] { multi.abort(easy.get(), CURLE_ABORTED_BY_CALLBACK); });
     }
     received.sinceByte.start();
