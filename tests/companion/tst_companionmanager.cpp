@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <unistd.h>
@@ -165,7 +164,6 @@ void CompanionManagerTest::polls()
     QTimer tick;
     QElapsedTimer sinceTick;
     qint64 worstLateMs = 0;
-    tick.setTimerType(Qt::PreciseTimer);
     connect(&tick, &QTimer::timeout, this,
         [&] { worstLateMs = std::max(worstLateMs, sinceTick.restart() - 10); });
     sinceTick.start();
@@ -199,8 +197,7 @@ void CompanionManagerTest::stateAcrossPolls()
         ++told[0];
     });
     connect(&manager, &CompanionManager::sensorsChanged, this, [&] { ++told[1]; });
-    QCOMPARE(manager.status(), CompanionStatus::stopped);
-    QVERIFY(!manager.sensors());
+    QVERIFY(manager.status() == CompanionStatus::stopped && !manager.sensors());
     QTest::qWait(100);
     QCOMPARE(server.requestCount(), 0); // constructing starts nothing
 

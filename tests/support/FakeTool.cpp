@@ -28,11 +28,10 @@ QList<QStringList> FakeTool::recordedCalls() const
 {
     QFile log(root() + QStringLiteral("/calls.log"));
     QList<QStringList> calls;
-    if (log.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : log.readAll().split('\n')) {
-            if (!line.isEmpty())
-                calls << QString::fromUtf8(line.chopped(1)).split(QChar(0x1f));
-        }
+    for (const QByteArray &line :
+        log.open(QIODevice::ReadOnly) ? log.readAll().split('\n') : QByteArrayList()) {
+        if (!line.isEmpty())
+            calls << QString::fromUtf8(line.chopped(1)).split(QChar(0x1f));
     }
     return calls;
 }
