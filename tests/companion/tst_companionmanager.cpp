@@ -11,6 +11,9 @@
 #include <unistd.h>
 
 using Mode = TestHttpServer::Mode;
+#ifdef __SANITIZE_ADDRESS__
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace {
 
@@ -24,8 +27,12 @@ struct Poll
     int polls = 1, minMs = 0, maxMs = 1000;
 };
 
+// Resident memory; under ASan, whose quarantine keeps freed blocks resident, the live heap instead.
 qint64 residentBytes()
 {
+#ifdef __SANITIZE_ADDRESS__
+    return qint64(__sanitizer_get_current_allocated_bytes());
+#endif
     QFile statm(QStringLiteral("/proc/self/statm"));
     statm.open(QIODevice::ReadOnly);
     return statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE);
@@ -33,9 +40,9 @@ qint64 residentBytes()
 
 qsizetype entries(const char *folder)
 {
-    return QDir(QLatin1String(folder))
-        .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
-        .size();
+    return QDir(
+        QLatin1String(folder), {}, QDir::NoSort, QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+        .count();
 }
 
 } // namespace
@@ -220,7 +227,6 @@ void CompanionManagerTest::stateAcrossPolls()
     }
     QVERIFY(readingsFirst);
     QVERIFY(manager.sensors() == CompanionManager::parse(last));
-    QVERIFY(!manager.busy() && !manager.lastError()); // polls leave the tool's state alone
 
     // Overlapping polls apply in finish order: a quick success, then a slow failure that started first.
     server.setMode(Mode::Silent);

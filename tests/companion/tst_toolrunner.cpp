@@ -12,14 +12,11 @@
 #include <QTimer>
 #include <csignal>
 
-using namespace std::chrono_literals;
-
 Q_DECLARE_METATYPE(std::optional<QString>)
 
 namespace {
 
-// Whether the pid the fake tool wrote still names a process.
-bool processAlive(const QString &pidFile)
+bool processAlive(const QString &pidFile) // the pid the fake tool wrote still names a process
 {
     QFile file(pidFile);
     const pid_t pid = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
@@ -76,7 +73,7 @@ void ToolRunnerTest::outcomes()
     FakeTool tool(QStringLiteral("echo stale >&2; exit 9"));
     TestHttpServer server;
     // A runner that stopped draining a flood would sit out this limit and report it.
-    CompanionManager manager(server.port(), tool.binDir(), 2500ms);
+    CompanionManager manager(server.port(), tool.binDir(), std::chrono::milliseconds(2500));
     QSignalSpy busy(&manager, &CompanionManager::busyChanged);
     bool clearedWhileBusy = false;
     std::optional<QString> errorWhenBusyFell;
@@ -102,10 +99,9 @@ void ToolRunnerTest::outcomes()
     QCOMPARE(tool.recordedCalls(),
         QList<QStringList>({ { "serve", "--uninstall" }, { "serve", "--port", port, "--install" } }));
     // One poll after each run's settle time: 0.6 s after removing, 1.2 s after installing.
-    QCOMPARE(pollsAfterRun.size(), 2);
-    QVERIFY2(pollsAfterRun[0] >= 580 && pollsAfterRun[0] <= 1000 && pollsAfterRun[1] >= 1180
-            && pollsAfterRun[1] <= 1600,
-        qPrintable(QStringLiteral("%1 %2").arg(pollsAfterRun[0]).arg(pollsAfterRun[1])));
+    QVERIFY2(pollsAfterRun.size() == 2 && pollsAfterRun[0] >= 580 && pollsAfterRun[0] <= 1000
+            && pollsAfterRun[1] >= 1180 && pollsAfterRun[1] <= 1600,
+        qPrintable(QStringLiteral("%1 %2").arg(pollsAfterRun.value(0)).arg(pollsAfterRun.value(1))));
     QCOMPARE(manager.status(), CompanionStatus::running);
     QVERIFY(!processAlive(m_env.path() + QStringLiteral("/pid"))); // a child past its limit is killed
 }

@@ -51,11 +51,9 @@ void TestHttpServer::answer(QTcpSocket *socket)
         head += m_mode == Mode::Answer ? "\r\n" : "Connection: close\r\n\r\n";
     socket->write(head);
     Q_EMIT requestServed();
-    if (m_mode == Mode::Answer)
-        return void(socket->write(m_body));
-    if (m_mode == Mode::NoLength) {
+    if (m_mode == Mode::Answer || m_mode == Mode::NoLength) {
         socket->write(m_body);
-        return socket->disconnectFromHost();
+        return m_mode == Mode::NoLength ? socket->disconnectFromHost() : void();
     }
     auto *timer = new QTimer(socket);
     auto sent = std::make_shared<qint64>(0);
