@@ -89,7 +89,7 @@ QCoro::Task<std::optional<QByteArray>> MetricsPoll::fetch(quint16 port, QPointer
     configure(easy.get(), url, received);
 
     CurlMulti &multi = sharedMulti();
-    // Its connections go with this poll's frame.
+    // Also the context of this poll's connections, so they end with it.
     QTimer silence;
     silence.setSingleShot(true);
     silence.setTimerType(Qt::PreciseTimer);
