@@ -10,6 +10,8 @@ build=(build-essential cmake ninja-build pkg-config
 test=(xvfb xauth xdotool dbus dbus-x11 at-spi2-core python3-pyatspi iproute2 desktop-file-utils appstream dpkg-dev file procps psmisc curl python3
       libgtest-dev)
 bench=(wrk prometheus-node-exporter time)
+# The companion's metrics poll.
+build+=(libcurl4-openssl-dev)
 
 case "${1:-}" in
   run) want=("${build[@]}") ;;

@@ -2,11 +2,6 @@
 #include "FakeTool.h"
 
 #include <QDir>
-#include <QFile>
-
-namespace {
-constexpr char separator = '\037';
-}
 
 FakeTool::FakeTool(const QString &scriptBody)
 {
@@ -20,33 +15,23 @@ void FakeTool::write(const QString &scriptBody)
     QFile script(toolPath());
     if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate))
         qFatal("cannot write the fake tool");
-    const QString log = root() + QStringLiteral("/calls.log");
-    script.write(QStringLiteral("#!/bin/sh\n"
-                                "for a in \"$@\"; do printf '%s\\037' \"$a\"; done >> '%1'\n"
-                                "echo >> '%1'\n%2\n")
-                     .arg(log, scriptBody)
-                     .toUtf8());
+    // Each argument ends with a unit separator, each call with a line break.
+    script.write(
+        QStringLiteral("#!/bin/sh\nprintf '%s\\037' \"$@\" >> '%1/calls.log'\necho >> '%1/calls.log'\n%2\n")
+            .arg(root(), scriptBody)
+            .toUtf8());
     script.close();
     script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-void FakeTool::remove()
-{
-    QFile::remove(toolPath());
 }
 
 QList<QStringList> FakeTool::recordedCalls() const
 {
     QFile log(root() + QStringLiteral("/calls.log"));
     QList<QStringList> calls;
-    if (!log.open(QIODevice::ReadOnly))
-        return calls;
-    for (const QByteArray &line : log.readAll().split('\n')) {
-        if (line.isEmpty())
-            continue;
-        QStringList arguments = QString::fromUtf8(line).split(QLatin1Char(separator));
-        arguments.removeLast(); // each argument ends with the separator
-        calls << arguments;
+    for (const QByteArray &line :
+        log.open(QIODevice::ReadOnly) ? log.readAll().split('\n') : QByteArrayList()) {
+        if (!line.isEmpty())
+            calls << QString::fromUtf8(line.chopped(1)).split(QChar(0x1f));
     }
     return calls;
 }

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QList>
-#include <QString>
+#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -18,7 +17,7 @@ public:
     QString toolPath() const { return root() + QStringLiteral("/libexec/orvane-companion/macmon"); }
 
     void write(const QString &scriptBody);
-    void remove();
+    void remove() { QFile::remove(toolPath()); }
     QList<QStringList> recordedCalls() const;
 
 private:

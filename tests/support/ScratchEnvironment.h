@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QPair>
 #include <QTemporaryDir>
 
@@ -12,8 +10,7 @@ class ScratchEnvironment
 public:
     ScratchEnvironment();
     ~ScratchEnvironment();
-    ScratchEnvironment(const ScratchEnvironment &) = delete;
-    ScratchEnvironment &operator=(const ScratchEnvironment &) = delete;
+    Q_DISABLE_COPY(ScratchEnvironment)
 
     QString path() const { return m_dir.path(); }
     // Sets a variable for this object's life (an empty value unsets it).

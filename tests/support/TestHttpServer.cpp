@@ -3,38 +3,37 @@
 
 #include <QTcpSocket>
 #include <QTimer>
+#include <memory>
 
 TestHttpServer::TestHttpServer(QObject *parent)
     : QObject(parent)
-    , m_body(sampleDocument())
 {
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-            ++m_connections;
             socket->setParent(this);
-            serve(socket);
+            ++m_connections;
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            auto pending = std::make_shared<QByteArray>(); // a kept connection may carry more requests
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket, pending] {
+                *pending += socket->readAll();
+                if (!pending->contains("\r\n\r\n"))
+                    return;
+                m_lastRequest = std::exchange(*pending, {});
+                ++m_requests;
+                if (m_mode != Mode::Silent)
+                    answer(socket);
+            });
         }
     });
-    listen();
-}
-
-bool TestHttpServer::listen()
-{
-    if (!m_server.listen(QHostAddress::LocalHost, m_port))
-        return false;
+    m_server.listen(QHostAddress::LocalHost);
     m_port = m_server.serverPort();
-    return true;
 }
 
-void TestHttpServer::close()
-{
-    m_server.close();
-}
-
-void TestHttpServer::setResponse(int status, QByteArray body)
+void TestHttpServer::setResponse(int status, QByteArray body, QByteArray headers)
 {
     m_status = status;
     m_body = std::move(body);
+    m_headers = std::move(headers);
 }
 
 QByteArray TestHttpServer::sampleDocument()
@@ -43,51 +42,32 @@ QByteArray TestHttpServer::sampleDocument()
            R"("sys_power":7.25,"gpu_usage":[1398,0.25]})";
 }
 
-QByteArray TestHttpServer::response() const
+void TestHttpServer::answer(QTcpSocket *socket)
 {
-    QByteArray head
-        = "HTTP/1.1 " + QByteArray::number(m_status) + " Test\r\nContent-Type: application/json\r\n";
-    if (m_mode != Mode::NoLength)
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(m_status) + " Test\r\n" + m_headers;
+    if (m_mode != Mode::Flood && m_mode != Mode::NoLength && !m_headers.contains("Content-Length"))
         head += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n";
-    return head + "Connection: close\r\n\r\n" + m_body;
-}
-
-void TestHttpServer::serve(QTcpSocket *socket)
-{
-    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-        m_lastRequest += socket->readAll();
-        if (!m_lastRequest.contains("\r\n\r\n") || socket->property("answered").toBool())
-            return;
-        socket->setProperty("answered", true);
-        ++m_requests;
-        switch (m_mode) {
-        case Mode::Silent:
-            return;
-        case Mode::Answer:
-        case Mode::NoLength:
-            socket->write(response());
+    if (m_mode != Mode::Flood)
+        head += m_mode == Mode::Answer ? "\r\n" : "Connection: close\r\n\r\n";
+    socket->write(head);
+    Q_EMIT requestServed();
+    if (m_mode == Mode::Answer || m_mode == Mode::NoLength) {
+        socket->write(m_body);
+        return m_mode == Mode::NoLength ? socket->disconnectFromHost() : void();
+    }
+    auto *timer = new QTimer(socket);
+    auto sent = std::make_shared<qint64>(0);
+    // Drip: a byte a tick. Flood: written as the peer reads, so this server's own buffer stays small.
+    connect(timer, &QTimer::timeout, socket, [this, socket, timer, sent] {
+        if (m_mode == Mode::Drip && *sent < m_body.size())
+            *sent += socket->write(m_body.mid(*sent, 1));
+        else if (m_mode == Mode::Drip)
             socket->disconnectFromHost();
-            Q_EMIT requestServed();
-            return;
-        case Mode::Drip: {
-            auto *timer = new QTimer(socket);
-            // Headers at once, then the body a byte at a time.
-            const QByteArray all = response();
-            const qsizetype bodyStart = all.indexOf("\r\n\r\n") + 4;
-            socket->write(all.first(bodyStart));
-            auto remaining = std::make_shared<QByteArray>(all.mid(bodyStart));
-            connect(timer, &QTimer::timeout, socket, [socket, remaining] {
-                if (remaining->isEmpty())
-                    return socket->disconnectFromHost();
-                socket->write(remaining->first(1));
-                remaining->remove(0, 1);
-            });
-            timer->start(m_dripInterval);
-            Q_EMIT requestServed();
-            return;
-        }
+        while (m_mode == Mode::Flood && *sent < 500'000'000 && socket->bytesToWrite() < m_body.size()) {
+            if (socket->state() != QAbstractSocket::ConnectedState || socket->write(m_body) <= 0)
+                return timer->stop();
+            *sent += m_body.size();
         }
     });
-    m_lastRequest.clear();
+    timer->start(m_mode == Mode::Drip ? 100 : 0);
 }

@@ -1,65 +1,21 @@
 // SPDX-License-Identifier: MIT
 #include "CompanionManager.h"
 
+#include "MetricsPoll.h"
+
 #include <QCoreApplication>
-#include <QCoroNetworkReply>
 #include <QCoroProcess>
 #include <QCoroTimer>
 #include <QDir>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QProcess>
 #include <QStringDecoder>
 #include <QTimer>
-#include <memory>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-// Owns every network object, so a manager that dies mid-poll leaves nothing behind to touch.
-QCoro::Task<std::optional<CompanionSensors>> fetchDocument(QUrl url)
-{
-    QNetworkAccessManager network;
-    network.setProxy(QNetworkProxy::NoProxy);
-    // One GET per poll: a redirect is an answer outside 2xx, not a second request.
-    network.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-
-    QNetworkRequest request(url);
-    request.setTransferTimeout(int(CompanionManager::pollTransferTimeout.count()));
-
-    std::unique_ptr<QNetworkReply> reply { network.get(request) };
-    QByteArray body;
-    bool tooLarge = false;
-    const auto take = [&] {
-        body += reply->readAll();
-        if (body.size() > CompanionManager::maxDocumentBytes) {
-            tooLarge = true;
-            reply->abort();
-        }
-    };
-    QObject::connect(reply.get(), &QNetworkReply::readyRead, reply.get(), take);
-    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(), [&] {
-        if (reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()
-            > CompanionManager::maxDocumentBytes) {
-            tooLarge = true;
-            reply->abort();
-        }
-    });
-    QTimer::singleShot(CompanionManager::pollDeadline, reply.get(), [&] { reply->abort(); });
-
-    co_await qCoro(reply.get()).waitForFinished();
-    if (!tooLarge && reply->isOpen())
-        take();
-
-    const int code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (tooLarge || reply->error() != QNetworkReply::NoError || code < 200 || code > 299)
-        co_return std::nullopt;
-    co_return CompanionManager::parse(body);
-}
 
 // Keeps the head of a flood whole: a cut inside a UTF-8 sequence would make all of it undecodable.
 QByteArray keepHead(QByteArray bytes, qsizetype limit)
@@ -112,19 +68,24 @@ struct Started
 };
 
 // Runs the tool to its end; the child dies with the manager that asked for it.
-QCoro::Task<std::optional<QString>> runTool(
-    QString program, QStringList arguments, QPointer<CompanionManager> owner)
+QCoro::Task<std::optional<QString>> runTool(QString program, QStringList arguments,
+    std::chrono::milliseconds timeLimit, QPointer<CompanionManager> owner)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     process.setInputChannelMode(QProcess::ForwardedInputChannel);
 
     QByteArray stderrBytes;
+    bool cut = false;
     // Drained while the child runs, so a chatty child never stalls on a full pipe.
     const auto drain = [&] {
         const QByteArray chunk = process.readAllStandardError();
-        if (stderrBytes.size() <= CompanionManager::maxErrorBytes)
-            stderrBytes = keepHead(stderrBytes + chunk, CompanionManager::maxErrorBytes);
+        // Nothing after a cut: the next chunk would not continue the kept head, maybe mid-character.
+        if (cut)
+            return;
+        stderrBytes += chunk;
+        cut = stderrBytes.size() > CompanionManager::maxErrorBytes;
+        stderrBytes = keepHead(std::move(stderrBytes), CompanionManager::maxErrorBytes);
     };
     QObject::connect(&process, &QProcess::readyReadStandardError, &process, drain);
     if (owner)
@@ -135,11 +96,11 @@ QCoro::Task<std::optional<QString>> runTool(
     if (process.state() != QProcess::Running)
         co_return process.errorString();
 
-    if (!co_await qCoro(process).waitForFinished(CompanionManager::toolTimeLimit)) {
+    if (!co_await qCoro(process).waitForFinished(timeLimit)) {
         process.kill();
         co_await qCoro(process).waitForFinished(5s);
         co_return QStringLiteral("macmon did not finish within %1 s and was stopped")
-            .arg(CompanionManager::toolTimeLimit.count());
+            .arg(std::chrono::duration<double>(timeLimit).count());
     }
     drain();
     co_return describeEnd(process, stderrBytes);
@@ -151,10 +112,12 @@ CompanionManager::CompanionManager(QObject *parent)
     : QObject(parent)
 { }
 
-CompanionManager::CompanionManager(quint16 servicePort, QString binDir, QObject *parent)
+CompanionManager::CompanionManager(
+    quint16 servicePort, QString binDir, std::chrono::milliseconds timeLimit, QObject *parent)
     : QObject(parent)
     , m_port(servicePort)
     , m_binDir(std::move(binDir))
+    , m_toolTimeLimit(timeLimit)
 { }
 
 CompanionManager::~CompanionManager() = default;
@@ -167,10 +130,10 @@ QString CompanionManager::toolPath(const QString &binDir)
 QCoro::Task<> CompanionManager::refresh()
 {
     QPointer self { this };
-    const QUrl url(QStringLiteral("http://127.0.0.1:%1/json").arg(m_port));
-    auto readings = co_await fetchDocument(url);
+    const auto body = co_await MetricsPoll::fetch(m_port, QPointer<QObject>(this));
     if (!self)
         co_return;
+    auto readings = body ? parse(*body) : std::nullopt;
     if (readings) {
         setSensors(std::move(readings));
         setStatus(CompanionStatus::running);
@@ -220,7 +183,7 @@ QCoro::Task<> CompanionManager::run(QStringList arguments)
     setLastError(std::nullopt);
 
     QPointer self { this };
-    auto failure = co_await runTool(tool, std::move(arguments), self);
+    auto failure = co_await runTool(tool, std::move(arguments), m_toolTimeLimit, self);
     if (!self)
         co_return;
     // The text is in place before busy falls, so whoever sees the end sees its outcome.

@@ -23,19 +23,15 @@ class CompanionManager : public QObject
 public:
     static constexpr quint16 port = 9090;
 
-    static constexpr std::chrono::milliseconds pollTransferTimeout { 1200 };
-    // Bounds a poll whose body trickles in, so polls never pile up behind the ticker.
-    static constexpr std::chrono::milliseconds pollDeadline { 2500 };
-    static constexpr qsizetype maxDocumentBytes = 1024 * 1024;
-
     static constexpr std::chrono::milliseconds installSettle { 1200 };
     static constexpr std::chrono::milliseconds uninstallSettle { 600 };
-    static constexpr std::chrono::seconds toolTimeLimit { 30 };
+    static constexpr std::chrono::milliseconds toolTimeLimit { 30000 };
     static constexpr qsizetype maxErrorBytes = 64 * 1024;
 
     explicit CompanionManager(QObject *parent = nullptr);
-    // For tests: another service port, and another bin/ folder to find the tool from.
-    CompanionManager(quint16 servicePort, QString binDir, QObject *parent = nullptr);
+    // For tests: another service port, another bin/ folder to find the tool from, another time limit.
+    CompanionManager(quint16 servicePort, QString binDir, std::chrono::milliseconds timeLimit = toolTimeLimit,
+        QObject *parent = nullptr);
     ~CompanionManager() override;
 
     CompanionStatus status() const { return m_status; }
@@ -70,6 +66,7 @@ private:
 
     const quint16 m_port = port;
     const QString m_binDir; // empty: the running executable's folder
+    const std::chrono::milliseconds m_toolTimeLimit = toolTimeLimit;
 
     CompanionStatus m_status = CompanionStatus::stopped;
     std::optional<CompanionSensors> m_sensors;

@@ -14,11 +14,11 @@ enum class CompanionStatus
 // One set of readings from the metrics document; an absent field had no usable value.
 struct CompanionSensors
 {
-    std::optional<QString> chipName;
-    std::optional<double> cpuTempC;
-    std::optional<double> gpuTempC;
-    std::optional<double> socPowerW;
-    std::optional<double> gpuUsagePct;
+    std::optional<QString> chipName {};
+    std::optional<double> cpuTempC {};
+    std::optional<double> gpuTempC {};
+    std::optional<double> socPowerW {};
+    std::optional<double> gpuUsagePct {};
 
     // optional<double> compares by IEEE rules: NaN equals nothing, +0.0 equals -0.0.
     friend bool operator==(const CompanionSensors &, const CompanionSensors &) = default;

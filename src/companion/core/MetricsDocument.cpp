@@ -1,20 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "CompanionManager.h"
 
-#include <cmath>
 #include <nlohmann/json.hpp>
 
 namespace {
 
 using nlohmann::json;
 
-// An out-of-range literal such as 1e400 parses as infinity; that is no reading.
 std::optional<double> number(const json &value)
 {
-    if (!value.is_number())
-        return std::nullopt;
-    const double d = value.get<double>();
-    return std::isfinite(d) ? std::optional(d) : std::nullopt;
+    return value.is_number() ? std::optional(value.get<double>()) : std::nullopt;
 }
 
 std::optional<double> number(const json &object, const char *key)
