@@ -6,12 +6,10 @@ set -euo pipefail
 
 build=(build-essential cmake ninja-build pkg-config
        qt6-base-dev qt6-svg-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-qpa-plugins
-       qcoro-qt6-dev nlohmann-json3-dev fonts-dejavu-core)
+       qcoro-qt6-dev nlohmann-json3-dev libcurl4-openssl-dev fonts-dejavu-core)
 test=(xvfb xauth xdotool dbus dbus-x11 at-spi2-core python3-pyatspi iproute2 desktop-file-utils appstream dpkg-dev file procps psmisc curl python3
       libgtest-dev)
 bench=(wrk prometheus-node-exporter time)
-# The companion's metrics poll.
-build+=(libcurl4-openssl-dev)
 
 case "${1:-}" in
   run) want=("${build[@]}") ;;
