@@ -94,7 +94,7 @@ void ToolRunnerTest::outcomes()
     const QString port = QString::number(server.port());
     QCOMPARE(tool.recordedCalls(),
         QList<QStringList>({ { "serve", "--uninstall" }, { "serve", "--port", port, "--install" } }));
-    QCOMPARE(server.requestCount(), 2); // one poll after each run
+    QVERIFY(server.requestCount() == 2 && manager.status() == CompanionStatus::running); // one poll per run
     QVERIFY(!childAlive() && took < 2500ms); // a child past its limit is killed at once
 }
 
