@@ -112,12 +112,14 @@ CompanionManager::CompanionManager(QObject *parent)
     : QObject(parent)
 { }
 
-CompanionManager::CompanionManager(
-    quint16 servicePort, QString binDir, std::chrono::milliseconds timeLimit, QObject *parent)
+CompanionManager::CompanionManager(quint16 servicePort, QString binDir, std::chrono::milliseconds timeLimit,
+    std::chrono::milliseconds installWait, std::chrono::milliseconds uninstallWait, QObject *parent)
     : QObject(parent)
     , m_port(servicePort)
     , m_binDir(std::move(binDir))
     , m_toolTimeLimit(timeLimit)
+    , m_installSettle(installWait)
+    , m_uninstallSettle(uninstallWait)
 { }
 
 CompanionManager::~CompanionManager() = default;
@@ -146,12 +148,12 @@ QCoro::Task<> CompanionManager::installAndStart()
 {
     return runThenPoll({ QStringLiteral("serve"), QStringLiteral("--port"), QString::number(m_port),
                            QStringLiteral("--install") },
-        installSettle);
+        m_installSettle);
 }
 
 QCoro::Task<> CompanionManager::uninstall()
 {
-    return runThenPoll({ QStringLiteral("serve"), QStringLiteral("--uninstall") }, uninstallSettle);
+    return runThenPoll({ QStringLiteral("serve"), QStringLiteral("--uninstall") }, m_uninstallSettle);
 }
 
 QCoro::Task<> CompanionManager::runThenPoll(QStringList arguments, std::chrono::milliseconds settle)

@@ -29,9 +29,10 @@ public:
     static constexpr qsizetype maxErrorBytes = 64 * 1024;
 
     explicit CompanionManager(QObject *parent = nullptr);
-    // For tests: another service port, another bin/ folder to find the tool from, another time limit.
+    // For tests: another service port, bin/ folder to find the tool from, time limit and settle waits.
     CompanionManager(quint16 servicePort, QString binDir, std::chrono::milliseconds timeLimit = toolTimeLimit,
-        QObject *parent = nullptr);
+        std::chrono::milliseconds installWait = installSettle,
+        std::chrono::milliseconds uninstallWait = uninstallSettle, QObject *parent = nullptr);
     ~CompanionManager() override;
 
     CompanionStatus status() const { return m_status; }
@@ -67,6 +68,8 @@ private:
     const quint16 m_port = port;
     const QString m_binDir; // empty: the running executable's folder
     const std::chrono::milliseconds m_toolTimeLimit = toolTimeLimit;
+    const std::chrono::milliseconds m_installSettle = installSettle;
+    const std::chrono::milliseconds m_uninstallSettle = uninstallSettle;
 
     CompanionStatus m_status = CompanionStatus::stopped;
     std::optional<CompanionSensors> m_sensors;
