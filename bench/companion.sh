@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The companion beside a bare Qt Widgets window (one label), both under Xvfb, polling our own service on the
-# amd-desktop recording: start to first painted frame, resident memory after 10 s, CPU over 60 s of idle
-# polling. Then the poll alone, without a window, beside a floor that runs the same timer and parse with no
-# request: CPU per poll, and per minute at the ticker's pace.
+# amd-desktop recording: start to first painted frame, resident and proportional memory after 10 s, CPU over
+# 60 s of idle polling. Then the poll alone, without a window, beside a floor that runs the same timer and
+# parse with no request: CPU per poll, and per minute at the ticker's pace.
 # Usage: bench/companion.sh [start runs, default 15] [poll rounds, default 3]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -84,6 +84,8 @@ done
 echo "Idle runs: 70 s for the windows, beside $rounds rounds of 60 s polling at the ticker's pace..." >&2
 "$bin/bench-floor" idle > "$scratch/floor.out" 2>/dev/null &
 floor_pid=$!
+"$bin/bench-floor-curl" idle > "$scratch/curl.out" 2>/dev/null &
+curl_pid=$!
 "$bin/bench-companion" idle "$port" > "$scratch/companion.out" 2>/dev/null &
 companion_pid=$!
 # Per minute at the ticker's pace: 24 polls 2.5 s apart; floor and poll side by side in each round.
@@ -93,15 +95,19 @@ for r in $(seq "$rounds"); do
   "$bin/bench-poll" poll "$port" 2500 24 > "$scratch/minute-poll.$r"
   wait "$minute_floor"
 done
-wait "$floor_pid" "$companion_pid"
+wait "$floor_pid" "$curl_pid" "$companion_pid"
 
 rounds_median() { for f in "$scratch/$1".*; do value "$f" "$2"; done | median; }
 floor_rss=$(value "$scratch/floor.out" rss_kb)
 companion_rss=$(value "$scratch/companion.out" rss_kb)
+curl_rss=$(value "$scratch/curl.out" rss_kb)
+floor_pss=$(value "$scratch/floor.out" pss_kb)
+companion_pss=$(value "$scratch/companion.out" pss_kb)
 floor_cpu=$(value "$scratch/floor.out" idle_cpu_ms)
 companion_cpu=$(value "$scratch/companion.out" idle_cpu_ms)
 
 awk -v fs="$floor_start" -v ls="$curl_start" -v cs="$companion_start" -v fr="$floor_rss" -v cr="$companion_rss" \
+    -v lr="$curl_rss" -v fp="$floor_pss" -v cp="$companion_pss" \
     -v fc="$floor_cpu" -v cc="$companion_cpu" -v runs="$runs" -v rounds="$rounds" \
     -v fpp="$(rounds_median fast-floor per_poll_ms)" -v ppp="$(rounds_median fast-poll per_poll_ms)" \
     -v fpm="$(rounds_median minute-floor cpu_ms)" -v ppm="$(rounds_median minute-poll cpu_ms)" \
@@ -110,6 +116,8 @@ awk -v fs="$floor_start" -v ls="$curl_start" -v cs="$companion_start" -v fr="$fl
   printf "%-46s %10.1f %10.1f %8.2f %10s\n", "start to first frame (ms, median of " runs ")", fs, cs, cs / fs, "<= 1.5x"
   printf "%-46s %10.1f %10.1f %8.2f %10s\n", "  the floor with libcurl loaded (ms)", fs, ls, ls / fs, ""
   printf "%-46s %10.1f %10.1f %8.2f %10s\n", "resident memory after 10 s (MB)", fr / 1024, cr / 1024, cr / fr, "<= 1.25x"
+  printf "%-46s %10.1f %10.1f %8.2f %10s\n", "  the floor with libcurl loaded (MB)", fr / 1024, lr / 1024, lr / fr, ""
+  printf "%-46s %10.1f %10.1f %8.2f %10s\n", "  proportional (PSS, MB)", fp / 1024, cp / 1024, cp / fp, ""
   printf "%-46s %10.1f %10.1f %8.2f %10s\n", "window CPU over 60 s idle polling (ms)", fc, cc, (fc > 0 ? cc / fc : 0), ""
   printf "%-46s %10s %10s\n", "the poll alone, median of " rounds " rounds", "timer+parse", "poll"
   printf "%-46s %10.3f %10.3f %8.2f %10s\n", "  CPU per poll (ms, 250 polls 20 ms apart)", fpp, ppp, ppp / fpp, ""

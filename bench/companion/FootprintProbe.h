@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <ctime>
 
-// Watches a program from inside: when its first window first painted, its resident memory once it has
-// settled, and the CPU time it spends over the following idle minute. Prints one "key value" per line.
+// Watches a program from inside: when its first window first painted, its resident and proportional memory
+// once settled, and its CPU time over the following idle minute. Prints one "key value" per line.
 class FootprintProbe : public QObject
 {
 public:
@@ -26,7 +26,8 @@ public:
         if (startOnly)
             return;
         QTimer::singleShot(settleTime, this, [this] {
-            std::printf("rss_kb %ld\n", residentKilobytes());
+            std::printf("rss_kb %ld\n", kilobytes("/proc/self/status", "VmRSS:"));
+            std::printf("pss_kb %ld\n", kilobytes("/proc/self/smaps_rollup", "Pss:"));
             m_cpuAtSettle = cpuNanoseconds();
             QTimer::singleShot(idleTime, this, [this] {
                 std::printf("idle_cpu_ms %.3f\n", double(cpuNanoseconds() - m_cpuAtSettle) / 1e6);
@@ -61,14 +62,15 @@ private:
         return now.tv_sec * 1000000000LL + now.tv_nsec;
     }
     static long long cpuNanoseconds() { return clockNanoseconds(CLOCK_PROCESS_CPUTIME_ID); }
-    static long residentKilobytes()
+    // The first "key: value kB" line of a /proc file.
+    static long kilobytes(const char *path, const QByteArray &key)
     {
-        QFile status(QStringLiteral("/proc/self/status"));
-        if (!status.open(QIODevice::ReadOnly))
+        QFile file(QString::fromLatin1(path));
+        if (!file.open(QIODevice::ReadOnly))
             return -1;
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("VmRSS:"))
-                return line.mid(6).trimmed().split(' ').first().toLong();
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.startsWith(key))
+                return line.mid(key.size()).trimmed().split(' ').first().toLong();
         }
         return -1;
     }
