@@ -13,18 +13,19 @@
 #include <QSignalSpy>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 constexpr int exitWaitMs = 5000;
 
-// The program's entry as its own process, polling the given service, with extra environment.
+// The program's entry as its own process, polling the given service, with one more variable set.
 struct Instance
 {
-    Instance(const TestHttpServer &service, const FakeTool &tool, const QStringList &environment = {})
+    Instance(const TestHttpServer &service, const FakeTool &tool, const QString &name, const QString &value)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString &assignment : environment)
-            env.insert(assignment.section(QLatin1Char('='), 0, 0), assignment.section(QLatin1Char('='), 1));
+        env.insert(name, value);
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start(QStringLiteral(COMPANION_PROBE), { QString::number(service.port()), tool.binDir() });
@@ -38,14 +39,6 @@ struct Instance
     QProcess process;
 };
 
-QDBusMessage callApplication(const QString &method, const QVariantList &arguments)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(AppIdentity::appId, SingleInstance::objectPath(),
-        QStringLiteral("org.freedesktop.Application"), method);
-    call.setArguments(arguments);
-    return QDBusConnection::sessionBus().call(call);
-}
-
 } // namespace
 
 class SingleInstanceTest : public QObject
@@ -53,91 +46,81 @@ class SingleInstanceTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void secondLaunchActivatesFirst_data();
-    void secondLaunchActivatesFirst();
-    void busCalls();
-    void lockFileWithoutBus();
+    void initTestCase()
+    {
+        QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run me under dbus-run-session");
+        m_env = std::make_unique<ScratchEnvironment>();
+    }
+
+    // A second launch (given its variable) or a call on the bus (given its method) reaches the first.
+    void activation_data()
+    {
+        QTest::addColumn<QString>("variableOrMethod");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<bool>("activates");
+        QTest::addColumn<QString>("received");
+        const QString oversized(SingleInstance::maxTokenChars + 1, 'a'), wayland = u"XDG_ACTIVATION_TOKEN"_s;
+        QTest::newRow("launch, token") << wayland << u"wl-1_x"_s << true << u"wl-1_x"_s;
+        QTest::newRow("launch, startup id")
+            << u"DESKTOP_STARTUP_ID"_s << u"x11_TIME42"_s << true << u"x11_TIME42"_s;
+        QTest::newRow("launch, oversized token") << wayland << oversized << true << QString();
+        QTest::newRow("Open") << u"Open"_s << u"t1"_s << true << u"t1"_s;
+        // Anyone may call on the bus: a token too long or not plain ASCII is not passed on.
+        QTest::newRow("Activate, oversized token") << u"Activate"_s << oversized << true << QString();
+        QTest::newRow("Activate, line break") << u"Activate"_s << u"a\nb"_s << true << QString();
+        QTest::newRow("unknown action") << u"ActivateAction"_s << u"t2"_s << false << QString();
+    }
+
+    void activation()
+    {
+        QFETCH(QString, variableOrMethod);
+        QFETCH(QString, sent);
+        QFETCH(bool, activates);
+        QFETCH(QString, received);
+        SingleInstance first;
+        QSignalSpy activated(&first, &SingleInstance::activationRequested);
+        QVERIFY(first.claim());
+        const QVariantMap data { { "activation-token", sent } };
+        if (variableOrMethod.contains('_')) {
+            QVERIFY(Instance(m_service, m_tool, variableOrMethod, sent).exitsCleanly());
+        } else {
+            QDBusMessage call
+                = QDBusMessage::createMethodCall(AppIdentity::appId, SingleInstance::objectPath(),
+                    QStringLiteral("org.freedesktop.Application"), variableOrMethod);
+            call.setArguments(variableOrMethod == "Activate" ? QVariantList { data }
+                    : variableOrMethod == "Open" ? QVariantList { QStringList { "file:///x" }, data }
+                                                 : QVariantList { "quit", QVariantList(), data });
+            QCOMPARE(QDBusConnection::sessionBus().call(call).type(),
+                activates ? QDBusMessage::ReplyMessage : QDBusMessage::ErrorMessage);
+        }
+        QCOMPARE(activated.count(), int(activates));
+        if (activates)
+            QCOMPARE(activated.first().first().toString(), received);
+        QCOMPARE(m_service.requestCount(), 0);
+    }
+
+    void lockFileWithoutBus()
+    {
+        const QStringList noBus { "DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus" };
+        {
+            Instance first(m_service, m_tool, noBus[0], noBus[1]);
+            // Its first poll shows that its window is up.
+            QTRY_VERIFY_WITH_TIMEOUT(m_service.requestCount() > 0, exitWaitMs);
+            QVERIFY(Instance(m_service, m_tool, noBus[0], noBus[1]).exitsCleanly());
+            QCOMPARE(first.process.state(), QProcess::Running);
+        } // killed: its lock file stays behind
+        QVERIFY(QFile::exists(SingleInstance::lockFilePath()));
+        const int polled = m_service.requestCount();
+        Instance next(m_service, m_tool, noBus[0], noBus[1]);
+        QTRY_VERIFY_WITH_TIMEOUT(m_service.requestCount() > polled, exitWaitMs);
+        QCOMPARE(next.process.state(), QProcess::Running);
+    }
 
 private:
     std::unique_ptr<ScratchEnvironment> m_env;
     TestHttpServer m_service;
     FakeTool m_tool;
 };
-
-void SingleInstanceTest::initTestCase()
-{
-    QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run me under dbus-run-session");
-    m_env = std::make_unique<ScratchEnvironment>();
-}
-
-void SingleInstanceTest::secondLaunchActivatesFirst_data()
-{
-    QTest::addColumn<QString>("environment");
-    QTest::addColumn<QString>("token");
-    QTest::newRow("activation token") << "XDG_ACTIVATION_TOKEN=wl-1_x"
-                                      << "wl-1_x";
-    QTest::newRow("startup id") << "DESKTOP_STARTUP_ID=x11_TIME42"
-                                << "x11_TIME42";
-    QTest::newRow("oversized token") << "XDG_ACTIVATION_TOKEN="
-            + QString(SingleInstance::maxTokenChars + 1, 'a')
-                                     << QString();
-}
-
-void SingleInstanceTest::secondLaunchActivatesFirst()
-{
-    QFETCH(QString, environment);
-    QFETCH(QString, token);
-    SingleInstance first;
-    QSignalSpy activated(&first, &SingleInstance::activationRequested);
-    QVERIFY(first.claim());
-    Instance second(m_service, m_tool, { environment });
-    QVERIFY(second.exitsCleanly());
-    QCOMPARE(activated.count(), 1);
-    QCOMPARE(activated.first().first().toString(), token);
-    QCOMPARE(m_service.requestCount(), 0);
-}
-
-void SingleInstanceTest::busCalls()
-{
-    SingleInstance first;
-    QSignalSpy activated(&first, &SingleInstance::activationRequested);
-    QVERIFY(first.claim());
-    const QVariantMap platformData { { QStringLiteral("activation-token"), QStringLiteral("t1") } };
-    QCOMPARE(
-        callApplication(QStringLiteral("Open"), { QStringList { QStringLiteral("file:///x") }, platformData })
-            .type(),
-        QDBusMessage::ReplyMessage);
-    QCOMPARE(activated.count(), 1);
-    QCOMPARE(activated.first().first().toString(), QStringLiteral("t1"));
-    const QDBusMessage action = callApplication(
-        QStringLiteral("ActivateAction"), { QStringLiteral("quit"), QVariantList {}, QVariantMap {} });
-    QCOMPARE(action.type(), QDBusMessage::ErrorMessage);
-    // Anyone may call on the bus: a token too long or not plain ASCII is not passed on.
-    for (const QString &token : { QString(SingleInstance::maxTokenChars + 1, 'a'), QStringLiteral("a\nb") }) {
-        callApplication(
-            QStringLiteral("Activate"), { QVariantMap { { QStringLiteral("activation-token"), token } } });
-        QCOMPARE(activated.last().first().toString(), QString());
-    }
-    QCOMPARE(activated.count(), 3);
-}
-
-void SingleInstanceTest::lockFileWithoutBus()
-{
-    const QString noBus = QStringLiteral("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus");
-    {
-        Instance first(m_service, m_tool, { noBus });
-        // Its first poll shows that its window is up.
-        QTRY_VERIFY_WITH_TIMEOUT(m_service.requestCount() > 0, exitWaitMs);
-        QVERIFY(Instance(m_service, m_tool, { noBus }).exitsCleanly());
-        QCOMPARE(first.process.state(), QProcess::Running);
-    } // killed: its lock file stays behind
-    QVERIFY(QFile::exists(SingleInstance::lockFilePath()));
-    const int polled = m_service.requestCount();
-    Instance next(m_service, m_tool, { noBus });
-    QTRY_VERIFY_WITH_TIMEOUT(m_service.requestCount() > polled, exitWaitMs);
-    QCOMPARE(next.process.state(), QProcess::Running);
-}
 
 QTEST_GUILESS_MAIN(SingleInstanceTest)
 #include "tst_singleinstance.moc"
