@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QTranslator>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // The text fits on one line, or every word fits the width and the text wrapped to it fits the height.
@@ -41,11 +43,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("pseudo");
         QTest::addColumn<QString>("install");
         // German comes from the system's language; the pseudo-languages stretch each English text.
-        QTest::newRow("German") << QString() << "Installieren & starten";
-        QTest::newRow("40 % longer") << PSEUDO_QM_DIR "/pseudo40.qm"
-                                     << "Installisa & starttrt";
-        QTest::newRow("100 % longer") << PSEUDO_QM_DIR "/pseudo100.qm"
-                                      << "Installisalslli & starttrttsta";
+        QTest::newRow("German") << QString() << u"Installieren & starten"_s;
+        QTest::newRow("40 % longer") << PSEUDO_QM_DIR "/pseudo40.qm" << u"Installisa & starttrt"_s;
+        QTest::newRow("100 % longer") << PSEUDO_QM_DIR "/pseudo100.qm" << u"Installisalslli & starttrttsta"_s;
     }
 
     void everyTextFits()
@@ -59,11 +59,10 @@ private Q_SLOTS:
         QVERIFY(w.ready());
         QCOMPARE(w.child<StyledButton>("installButton")->label(), install);
         int checked = 0;
-        for (const QLabel *label : w.view.findChildren<QLabel *>()) {
+        for (const QLabel *label : w.view.findChildren<QLabel *>())
             if (label->isVisible() && ++checked)
                 QVERIFY2(
                     fits(label, label->text(), label->size(), Qt::TextWordWrap), qPrintable(label->text()));
-        }
         QCOMPARE(checked, 5);
         for (const StyledButton *button : w.view.findChildren<StyledButton *>()) {
             const QSize room = button->size() - QSize(0, 2 * StyledButton::verticalPadding);

@@ -57,15 +57,15 @@ def wait_for(companion, wanted, limit):
     fail(f"the window did not say {wanted!r} within {limit} s (it says {status(companion.pid)!r})")
 
 
+def exe(pid):
+    try:
+        return os.readlink(f"/proc/{pid}/exe")
+    except OSError:
+        return None
+
+
 def service_pids(prefix):
     tool = os.path.join(prefix, "libexec/orvane-companion/macmon")
-
-    def exe(pid):
-        try:
-            return os.readlink(f"/proc/{pid}/exe")
-        except OSError:
-            return None
-
     return [int(p) for p in os.listdir("/proc") if p.isdigit() and exe(p) == tool]
 
 

@@ -23,8 +23,7 @@ trap cleanup EXIT
 
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-mkdir -p "$scratch"/{home,config,data,state,cache,tmp,run}
-chmod 700 "$scratch/run"
+mkdir -p "$scratch"/{home,config,data,state,cache,tmp} && mkdir -m 700 "$scratch/run"
 
 marker=$scratch/marker
 touch "$marker"
