@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Runs on a private session bus (dbus-run-session), as the test's command line sets up.
+#include "AppIdentity.h"
 #include "Buttons.h"
+#include "Launcher.h"
 #include "OrvaneCompanionApp.h"
 #include "ScratchEnvironment.h"
+#include "SingleInstance.h"
 #include "Symbols.h"
 #include "WindowFixture.h"
-
-#include "AppIdentity.h"
-#include "Launcher.h"
-#include "SingleInstance.h"
 
 #include <QAccessible>
 #include <QApplication>
