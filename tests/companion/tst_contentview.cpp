@@ -130,11 +130,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("running");
         QTest::addColumn<bool>("busy");
-        for (bool running : { false, true }) {
+        for (bool running : { false, true })
             for (bool busy : { false, true })
                 QTest::addRow("%s%s", running ? "running" : "stopped", busy ? ", busy" : "")
                     << running << busy;
-        }
     }
 
     void states()
@@ -378,8 +377,7 @@ Exec=fake-orvane "a b"\s%F  "say \\"hi\\""
             servedAt << clock.elapsed();
         });
         qint64 firstFinished = -1;
-        QObject::connect(
-            w.mgr, &CompanionManager::statusChanged, w.mgr, [&] { firstFinished = clock.elapsed(); });
+        connect(w.mgr, &CompanionManager::statusChanged, w.mgr, [&] { firstFinished = clock.elapsed(); });
         QVERIFY(w.view.windowIcon().isNull());
         clock.start();
         w.view.show();
