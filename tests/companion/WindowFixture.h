@@ -11,12 +11,10 @@
 #include <QFileInfo>
 #include <QTest>
 
-// A shown window around a real manager, a local metrics service and a stand-in tool that holds each
-// run until released.
+// A window around a real manager, a local metrics service and a stand-in tool that holds runs till released.
 struct WindowFixture
 {
     static constexpr int stateWaitMs = 10000;
-    // The stand-in tool's body that holds each run until release().
     static inline const QString heldRun
         = QStringLiteral("while [ ! -e \"$(dirname \"$0\")/release\" ]; do sleep 0.02; done");
 
@@ -26,27 +24,22 @@ struct WindowFixture
         , view(mgr)
         , initial(serviceRuns ? CompanionStatus::running : CompanionStatus::stopped)
     {
-        setServiceRunning(serviceRuns);
+        service.setResponse(
+            serviceRuns ? 200 : 503, serviceRuns ? TestHttpServer::sampleDocument() : QByteArray());
     }
 
+    // No tool run outlives the test.
     ~WindowFixture()
     {
-        // No tool run outlives the test.
         if (!release() || !QTest::qWaitFor([this] { return !mgr->busy(); }, stateWaitMs))
             qWarning("the stand-in tool did not end");
-    }
-
-    void setServiceRunning(bool runs)
-    {
-        service.setResponse(runs ? 200 : 503, runs ? TestHttpServer::sampleDocument() : QByteArray());
     }
 
     // Shows the window and waits until its first poll has set the status the service was set up for.
     bool ready()
     {
         view.show();
-        return QTest::qWaitFor(
-                   [this] { return view.findChild<QObject *>(QStringLiteral("ticker")); }, stateWaitMs)
+        return QTest::qWaitFor([this] { return child<QObject>("ticker"); }, stateWaitMs)
             && reach(initial, false);
     }
 
@@ -62,8 +55,7 @@ struct WindowFixture
     // Lets the held tool run end; false when the flag it waits for cannot be made.
     bool release()
     {
-        QFile flag(QFileInfo(tool.toolPath()).absolutePath() + QStringLiteral("/release"));
-        return flag.open(QIODevice::WriteOnly);
+        return QFile(QFileInfo(tool.toolPath()).path() + "/release").open(QIODevice::WriteOnly);
     }
 
     bool reach(CompanionStatus status, bool busy)

@@ -3,49 +3,33 @@
 #include "OrvaneCompanionApp.h"
 #include "WindowFixture.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <cstdio>
 
-namespace {
-
-bool save(ContentView &view, const QString &folder, const char *name)
-{
-    const QString path = folder + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
-    const bool saved = view.grab().save(path);
-    std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
-    return saved;
-}
-
-} // namespace
-
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
-        return 2;
-    }
-    const QString folder = QString::fromLocal8Bit(argv[1]);
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs/screenshots");
     QDir().mkpath(folder);
     OrvaneCompanionApp::prepare(app, QLocale(QLocale::English));
-
     WindowFixture w(false);
-    bool ok = w.ready() && save(w.view, folder, "not-running");
-
+    const auto save = [&](const char *name) {
+        const QString path = folder + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+        const bool saved = w.view.grab().save(path);
+        std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
+        return saved;
+    };
+    bool ok = w.ready() && save("not-running");
     // An install on a machine without sensors, as in a virtual machine.
     w.tool.write(QStringLiteral("echo 'no readable sensors on this machine' >&2; exit 1"));
-    w.child<QAbstractButton>("installButton")->click();
+    w.action()->click();
     ok = ok
         && QTest::qWaitFor([&] { return w.mgr->lastError() && !w.mgr->busy(); }, WindowFixture::stateWaitMs)
-        && w.settle() && save(w.view, folder, "failure");
-
+        && w.settle() && save("failure");
     w.tool.write(WindowFixture::heldRun);
-    w.child<QAbstractButton>("installButton")->click();
-    ok = ok && w.reach(CompanionStatus::stopped, true) && save(w.view, folder, "busy");
-
-    w.setServiceRunning(true);
-    ok = ok && w.release() && w.reach(CompanionStatus::running, false) && save(w.view, folder, "running");
-    return ok ? 0 : 1;
+    w.action()->click();
+    ok = ok && w.reach(CompanionStatus::stopped, true) && save("busy");
+    w.service.setResponse(200, TestHttpServer::sampleDocument());
+    return ok && w.release() && w.reach(CompanionStatus::running, false) && save("running") ? 0 : 1;
 }

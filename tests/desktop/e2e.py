@@ -21,56 +21,52 @@ def fail(message):
 def nodes(pid):
     """Every node of the companion's accessibility tree."""
     desktop = pyatspi.Registry.getDesktop(0)
-    apps = [desktop.getChildAtIndex(i) for i in range(desktop.childCount)]
-    stack = [a for a in apps if a is not None and a.get_process_id() == pid]
+    stack = [a for a in map(desktop.getChildAtIndex, range(desktop.childCount)) if a and a.get_process_id() == pid]
     while stack:
         node = stack.pop()
         yield node
-        stack.extend(c for c in (node.getChildAtIndex(i) for i in range(node.childCount)) if c is not None)
+        stack.extend(c for c in map(node.getChildAtIndex, range(node.childCount)) if c is not None)
 
 
 def status(pid):
-    texts = {n.name for n in nodes(pid) if n.getRoleName() == "label" and n.getState().contains(pyatspi.STATE_SHOWING)}
-    shown = [s for s in (RUNNING, STOPPED) if s in texts]
-    return shown[0] if len(shown) == 1 else None
+    shown = {RUNNING, STOPPED} & {
+        n.name for n in nodes(pid) if n.getRoleName() == "label" and n.getState().contains(pyatspi.STATE_SHOWING)}
+    return shown.pop() if len(shown) == 1 else None
 
 
-def button(pid, name):
-    found = [n for n in nodes(pid) if n.getRoleName() == "push button" and n.name == name]
-    return found[0] if found else fail(f"no button {name!r}")
+def buttons(pid):
+    return {n.name: n for n in nodes(pid) if n.getRoleName() == "push button" and n.name in (INSTALL, UNINSTALL)}
 
 
-def enabled(pid, name):
-    return button(pid, name).getState().contains(pyatspi.STATE_SENSITIVE)
-
-
-def press(pid, name):
-    if not enabled(pid, name):
-        fail(f"{name!r} is disabled")
-    button(pid, name).queryAction().doAction(0)
+def offers(pid, only):
+    """Fails unless the given action is the only one enabled; returns its button."""
+    found = buttons(pid)
+    if [name for name, n in found.items() if n.getState().contains(pyatspi.STATE_SENSITIVE)] != [only]:
+        fail(f"the window must offer only {only!r}")
+    return found[only]
 
 
 def wait_for(companion, wanted, limit):
-    start, pid = time.monotonic(), companion.pid
+    start = time.monotonic()
     while time.monotonic() - start < limit:
-        if status(pid) == wanted:
+        if status(companion.pid) == wanted:
             return time.monotonic() - start
         if companion.poll() is not None:
             fail(f"the companion exited with {companion.returncode}")
         time.sleep(0.05)
-    fail(f"the window did not say {wanted!r} within {limit} s (it says {status(pid)!r})")
+    fail(f"the window did not say {wanted!r} within {limit} s (it says {status(companion.pid)!r})")
+
+
+def exe(pid):
+    try:
+        return os.readlink(f"/proc/{pid}/exe")
+    except OSError:
+        return None
 
 
 def service_pids(prefix):
     tool = os.path.join(prefix, "libexec/orvane-companion/macmon")
-    pids = []
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.readlink(f"/proc/{entry}/exe") == tool:
-                pids.append(int(entry))
-        except OSError:
-            pass
-    return pids
+    return [int(p) for p in os.listdir("/proc") if p.isdigit() and exe(p) == tool]
 
 
 def main():
@@ -81,23 +77,20 @@ def main():
     pid, timings = companion.pid, {}
     try:
         timings["window shown"] = wait_for(companion, STOPPED, 20)
-        if not enabled(pid, INSTALL) or enabled(pid, UNINSTALL):
-            fail("a stopped window must offer only 'Install & start'")
+        offers(pid, INSTALL)
         # A second launch hands over to the first on the session bus and leaves.
         if subprocess.run([program], env=env, timeout=10).returncode != 0 or companion.poll() is not None:
             fail("a second launch must exit 0 and leave the first running")
-
-        press(pid, INSTALL)
+        offers(pid, INSTALL).queryAction().doAction(0)
         timings["install → running"] = wait_for(companion, RUNNING, 4)
-        if enabled(pid, INSTALL) or not enabled(pid, UNINSTALL):
-            fail("a running window must offer only 'Uninstall'")
+        offers(pid, UNINSTALL)
         # The service dies under the window: the window must notice, and a new install must work.
         for service in service_pids(prefix):
             os.kill(service, signal.SIGKILL)
         timings["service killed → not running"] = wait_for(companion, STOPPED, 4)
-        press(pid, INSTALL)
+        offers(pid, INSTALL).queryAction().doAction(0)
         timings["reinstall → running"] = wait_for(companion, RUNNING, 4)
-        press(pid, UNINSTALL)
+        offers(pid, UNINSTALL).queryAction().doAction(0)
         timings["uninstall → not running"] = wait_for(companion, STOPPED, 4)
         if service_pids(prefix):
             fail("the service still runs after 'Uninstall'")

@@ -4,8 +4,7 @@
 # a private network (so port 9090 is ours alone), a virtual display and a session bus, and a dead proxy set.
 # Usage: e2e.sh BUILD_DIR FIXTURE_ROOT
 set -euo pipefail
-build=$1
-fixture=$2
+build=$1 fixture=$2
 here=$(cd "$(dirname "$0")" && pwd)
 
 scratch=$(mktemp -d)
@@ -24,10 +23,8 @@ trap cleanup EXIT
 
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
-mkdir -p "$scratch"/{home,config,data,state,cache,tmp,run}
-chmod 700 "$scratch/run"
+mkdir -p "$scratch"/{home,config,data,state,cache,tmp} && mkdir -m 700 "$scratch/run"
 
-real_home=$HOME
 marker=$scratch/marker
 touch "$marker"
 sleep 1
@@ -48,7 +45,7 @@ env -i PATH="/usr/sbin:/usr/bin:/sbin:/bin" LANG=C.UTF-8 \
 leftovers=$(ours)
 [ -z "$leftovers" ] || { echo "e2e: FAIL: processes left running:" $leftovers; exit 1; }
 
-written=$(find "$real_home" /etc /run/user /tmp/runtime-"$(id -un)" -xdev -newer "$marker" \
+written=$(find "$HOME" /etc /run/user /tmp/runtime-"$(id -un)" -xdev -newer "$marker" \
   -not -path "$build/*" -not -path "$here/*" 2>/dev/null | head -n 20 || true)
 [ -z "$written" ] || { echo "e2e: FAIL: files written outside the scratch folders:"; echo "$written"; exit 1; }
 echo "e2e: no process left, nothing written outside the scratch folders"
