@@ -33,11 +33,14 @@ bool closedByPeer(int fd)
 class HttpSurface : public ::testing::Test
 {
 protected:
+    // Half the real head time keeps the deadline tests short.
     HttpSurface()
-        : server_(listenLoopback(0), [this] {
-            std::this_thread::sleep_for(delay_.load());
-            return fresh_ ? std::make_shared<const std::string>(kDocument) : nullptr;
-        })
+        : server_(listenLoopback(0),
+            [this] {
+                std::this_thread::sleep_for(delay_.load());
+                return fresh_ ? std::make_shared<const std::string>(kDocument) : nullptr;
+            },
+            { .headTime = 1000ms })
     { }
     std::uint16_t port() const { return server_.port(); }
     std::chrono::milliseconds timedGet(const std::string &path = "/json", int status = 200)
@@ -120,10 +123,10 @@ TEST_F(HttpSurface, RefusesOversizedRequestsAndKeepsServing)
 
 TEST_F(HttpSurface, ASlowDocumentHoldsUpNoOtherAnswer)
 {
-    delay_ = 1500ms;
-    std::thread waiting([this] { EXPECT_GE(timedGet(), 1000ms); });
+    delay_ = 700ms;
+    std::thread waiting([this] { EXPECT_GE(timedGet(), 600ms); });
     std::this_thread::sleep_for(100ms);
-    EXPECT_LT(timedGet("/", 404), 700ms);
+    EXPECT_LT(timedGet("/", 404), 400ms);
     waiting.join();
 }
 
@@ -150,9 +153,9 @@ TEST_F(HttpSurface, SilentAndSlowClientsCannotStarveOthers)
         for (int i = 0; i < 3; ++i)
             EXPECT_LT(timedGet(), 750ms);
         // The head's deadline counts from the connection's start, however often a byte comes.
-        std::this_thread::sleep_for(1500ms - (Clock::now() - start));
+        std::this_thread::sleep_for(750ms - (Clock::now() - start));
         EXPECT_FALSE(closedByPeer(clients.back()));
-        std::this_thread::sleep_for(2500ms);
+        std::this_thread::sleep_for(1250ms);
         EXPECT_TRUE(closedByPeer(clients.back()));
         done = true;
         drip.join();
