@@ -17,4 +17,14 @@ for _ in $(seq 200); do
 done
 DISPLAY=:$(head -n 1 "$display_file")
 export DISPLAY
+# Xvfb may report its number a moment before its socket takes clients; wait until one gets through.
+python3 -c '
+import socket, sys, time
+path = "\0/tmp/.X11-unix/X" + sys.argv[1]
+for _ in range(200):
+    try:
+        socket.socket(socket.AF_UNIX).connect(path); sys.exit(0)
+    except OSError:
+        time.sleep(0.025)
+sys.exit("e2e: FAIL: the virtual display takes no clients")' "${DISPLAY#:}"
 dbus-run-session -- "$@"
