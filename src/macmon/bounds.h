@@ -16,6 +16,11 @@ inline std::optional<double> plausibleCelsius(double c)
     return c >= kMinPlausibleC && c <= kMaxPlausibleC ? std::optional(c) : std::nullopt;
 }
 
+inline bool plausibleClock(double mhz)
+{
+    return mhz > 0 && mhz <= kMaxClockMhz;
+}
+
 inline std::optional<double> plausibleWatts(double w)
 {
     return w > 0 && w <= kMaxPlausibleW ? std::optional(w) : std::nullopt;

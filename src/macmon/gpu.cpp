@@ -11,11 +11,6 @@
 namespace macmon {
 namespace {
 
-bool plausibleClock(double mhz)
-{
-    return mhz > 0 && mhz <= kMaxClockMhz;
-}
-
 // Only "active" lets a GPU's files be read: reading one resumes a suspended device on older kernels.
 bool awake(const SysfsReader &sys, const GpuDevice &gpu)
 {

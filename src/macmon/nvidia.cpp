@@ -124,8 +124,8 @@ public:
         nvmlUtilization_t busy {};
         unsigned int mhz = 0;
         if (utilization_ && clock_ && utilization_(device, &busy) == NVML_SUCCESS
-            && clock_(device, NVML_CLOCK_GRAPHICS, &mhz) == NVML_SUCCESS && busy.gpu <= 100 && mhz > 0
-            && mhz <= kMaxClockMhz)
+            && clock_(device, NVML_CLOCK_GRAPHICS, &mhz) == NVML_SUCCESS && busy.gpu <= 100
+            && plausibleClock(mhz))
             r.usage = GpuUsage { static_cast<double>(mhz), busy.gpu / 100.0 };
         return r;
     }

@@ -18,12 +18,6 @@ Sampler::Sampler(Roots roots, SamplerTiming timing, SysfsReader::Observer observ
     sampled_.wait_for(lock, timing_.wakeWait, [this] { return document_ != nullptr; });
 }
 
-Sampler::Sampler(Roots roots, std::chrono::milliseconds interval)
-    : Sampler(std::move(roots),
-        SamplerTiming { interval, std::max(SamplerTiming().idleAfter, 10 * interval),
-            std::max(SamplerTiming().maxAge, 3 * interval) })
-{ }
-
 Sampler::~Sampler()
 {
     {

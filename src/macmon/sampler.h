@@ -29,8 +29,6 @@ class Sampler
 {
 public:
     explicit Sampler(Roots roots, SamplerTiming timing = {}, SysfsReader::Observer observer = {});
-    // A sampler on another cadence, keeping the default ratios of idle time and age to it.
-    Sampler(Roots roots, std::chrono::milliseconds interval);
     ~Sampler();
     Sampler(const Sampler &) = delete;
     Sampler &operator=(const Sampler &) = delete;
