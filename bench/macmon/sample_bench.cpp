@@ -2,8 +2,8 @@
 // Prints the CPU time of one sensor sample (all sources plus the document) on a machine tree, as the
 // service takes them a second apart (so the 30 s re-check is in the average), then that of the first
 // sample, which finds the sensors.
-#include "document.h"
-#include "sources.h"
+#include "sensors/document.h"
+#include "sensors/readings.h"
 
 #include <chrono>
 #include <cstdio>

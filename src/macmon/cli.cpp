@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "cli.h"
 
-#include "reader.h"
+#include "common/text.h"
 
 namespace macmon {
 

@@ -1,11 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "cli.h"
-#include "support.h"
+#include "http/loopback.h"
+#include "service/process.h"
+#include "support/machine.h"
+#include "support/peer.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <thread>
 
 using namespace macmon;
 using namespace macmon::test;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -77,5 +85,29 @@ TEST(Arguments, ExitCodesAndStreams)
         EXPECT_EQ(result.exitCode, exitCode);
         EXPECT_EQ(result.out.rfind(out, 0), 0u) << result.out;
         EXPECT_EQ(exitCode == 0 ? result.err == "" : result.err.rfind(err, 0) == 0, true) << result.err;
+    }
+}
+
+TEST(ServeCommand, QuietUntilStoppedThenExitsCleanly)
+{
+    ScratchDir scratch;
+    const std::uint16_t port = freePort();
+    const Environment env { { "PATH", "/usr/bin:/bin" }, { "HOME", scratch.path().string() },
+        { "MACMON_SYSFS_ROOT", (fixture("intel-laptop") / "sys").string() },
+        { "MACMON_PROCFS_ROOT", (fixture("intel-laptop") / "proc").string() } };
+    for (const int signal : { SIGTERM, SIGINT }) {
+        SCOPED_TRACE(signal);
+        Child serve({ MACMON_BINARY, "serve", "--port", std::to_string(port) }, env, scratch.path() / "out");
+        for (const auto deadline = Clock::now() + 10s; !answersJson(port, 1s) && Clock::now() < deadline;)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(nlohmann::json::parse(get(port).body)["sys_power"], 8.63);
+        // A second service on the same port says why it cannot start.
+        const auto second = runCommand({ MACMON_BINARY, "serve", "--port", std::to_string(port) }, env, 10s);
+        EXPECT_EQ(second.exitCode, 1);
+        EXPECT_EQ(second.err, withPort("macmon: port {P} on 127.0.0.1 is taken by another program\n", port));
+        ::kill(serve.pid(), signal);
+        EXPECT_EQ(serve.wait(10000), 0);
+        EXPECT_FALSE(portOpen(port));
+        EXPECT_EQ(readText(scratch.path() / "out"), "");
     }
 }

@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: MIT
+#include "sensors/nvml_double.h"
+#include "sensors/readings.h"
+#include "support/machine.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+using namespace macmon;
+using namespace macmon::test;
+using namespace std::chrono_literals;
+
+const std::string kStatus = "sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/power/runtime_status";
+const std::string kReads = "handle:0000:01:00.0 temp util clock ";
+
+// Opened here too, so the double's state outlives the reader's dlclose.
+static NvmlDouble &fakeNvml()
+{
+    static void *library = ::dlopen(NvidiaGpus::kLibrary, RTLD_NOW);
+    return *static_cast<NvmlDouble *>(::dlsym(library, "nvmlDoubleState"));
+}
+
+TEST(Nvidia, ReadsOnlyAwakeDevicesAndReleasesNvml)
+{
+    struct Case
+    {
+        const char *name;
+        std::vector<std::string> steps; // a runtime_status to sample with, or "release"
+        std::string log;
+        std::optional<double> tempC;
+        std::optional<GpuUsage> usage;
+        NvmlDouble answers = {};
+        const char *library = NvidiaGpus::kLibrary;
+    };
+    const GpuUsage usage { 1395, 0.37 };
+    const std::vector<Case> cases {
+        { "awake: held between samples", { "active", "active", "release" },
+            "init " + kReads + kReads + "shutdown ", 61, usage },
+        { "suspended: no call", { "suspended" }, "", {}, {} },
+        { "falls asleep: shut down", { "active", "suspended" }, "init " + kReads + "shutdown ", {}, {} },
+        { "library missing", { "active" }, "", {}, {}, {}, "libnvidia-ml-absent.so.1" },
+        { "no driver: not retried each sample", { "active", "active" }, "init ", {}, {},
+            { .initRc = NVML_ERROR_DRIVER_NOT_LOADED } },
+        { "no temp", { "active" }, "init " + kReads, {}, usage, { .tempRc = NVML_ERROR_NOT_SUPPORTED } },
+        { "no clock", { "active" }, "init " + kReads, 61, {}, { .clockRc = NVML_ERROR_NOT_SUPPORTED } },
+        { "implausible", { "active" }, "init " + kReads, {}, {}, { .celsius = 151, .busyPercent = 101 } },
+        { "init hangs", { "active" }, "", {}, {}, { .initDelayMs = 1000 } },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir scratch;
+        const fs::path machine = copyMachine("hybrid-laptop", scratch.path() / "m");
+        fakeNvml() = c.answers;
+        NvidiaGpus gpus(
+            SysfsReader(machine / "sys"), c.library, c.answers.initDelayMs ? NvidiaGpus::kCallBudget : 5s);
+        std::vector<GpuReading> last;
+        const auto start = Clock::now();
+        for (const auto &step : c.steps) {
+            writeText(machine / kStatus, step + "\n");
+            step == "release" ? gpus.release() : void(last = gpus.sample());
+        }
+        EXPECT_LT(Clock::now() - start, 500ms);
+        EXPECT_EQ(fakeNvml().log, c.log);
+        const GpuReading got = last.empty() ? GpuReading {} : last.front();
+        EXPECT_EQ(std::tie(got.tempC, got.usage), std::tie(c.tempC, c.usage));
+    }
+}
+
+TEST(Nvidia, JoinsTheOtherDriversGpusAndIsReleasedWithThem)
+{
+    ScratchDir scratch;
+    const fs::path machine = copyMachine("hybrid-laptop", scratch.path() / "m");
+    fakeNvml() = {};
+    writeText(machine / kStatus, "active\n");
+    Sensors sensors({ machine / "sys", machine / "proc" });
+    const auto t0 = Clock::now();
+    sensors.sample(t0);
+    // The Intel iGPU idles half of the next second: busier than the NVIDIA GPU's 37 %.
+    writeText(machine / "sys/devices/pci0000:00/0000:00:02.0/drm/card0/gt/gt0/rc6_residency_ms", "5123956\n");
+    const Readings r = sensors.sample(t0 + 1s);
+    EXPECT_EQ(r.gpuTempC, 61.0); // the iGPU gives none
+    EXPECT_EQ(r.gpuUsage, GpuUsage({ 650, 0.5 }));
+    sensors.release();
+    EXPECT_TRUE(fakeNvml().log.ends_with("clock shutdown ")) << fakeNvml().log;
+}
