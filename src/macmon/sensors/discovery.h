@@ -37,6 +37,7 @@ struct SensorMap
 {
     std::vector<std::vector<std::string>> cpuGroups; // CPU temperature inputs, best group first
     std::vector<std::string> raplZones; // e.g. "class/powercap/intel-rapl:0"
+    std::vector<std::string> packagePower; // hwmon inputs in microwatts that sum to the processors' power
     std::vector<std::string> batteries; // the system's own, e.g. "class/power_supply/BAT0"
     std::vector<bool> batteryPowerNow; // per battery: whether it gives power_now (else current x voltage)
     std::vector<GpuDevice> gpus;

@@ -47,6 +47,21 @@ std::optional<double> batteryDischargeW(const SysfsReader &sys, const SensorMap 
     return total;
 }
 
+// The sum of hwmon power inputs (microwatts); one that cannot be read makes the sum no reading.
+std::optional<double> hwmonWatts(const SysfsReader &sys, const std::vector<std::string> &files)
+{
+    if (files.empty())
+        return std::nullopt;
+    double watts = 0;
+    for (const auto &file : files) {
+        const auto uw = sys.integer(file);
+        if (!uw || *uw < 0)
+            return std::nullopt;
+        watts += static_cast<double>(*uw) / 1e6;
+    }
+    return plausibleWatts(watts);
+}
+
 } // namespace
 
 std::optional<double> cpuTemperature(
@@ -125,6 +140,8 @@ std::optional<double> PowerMeter::sample(
     const SysfsReader &sys, const SensorMap &map, std::optional<double> gpuW, Clock::time_point now)
 {
     if (auto w = rapl(sys, map, now))
+        return w;
+    if (auto w = hwmonWatts(sys, map.packagePower))
         return w;
     if (gpuW)
         return gpuW;
