@@ -188,6 +188,8 @@ GpuFiles gpuFiles(const SysfsReader &sys, const GpuDevice &gpu)
             // Newer kernels give power1_input on some boards instead of the average.
             files.power = firstThere(sys, { dir + "/power1_average", dir + "/power1_input" });
             files.hertz = firstThere(sys, { dir + "/freq1_input" });
+            // The kernel shows the northbridge voltage (in1, "vddnb") on APUs only, never on a card.
+            files.integrated = sys.exists(dir + "/in1_input");
         } else if ((name == "nouveau" || name == "radeon") && !inputs.empty()) {
             files.temp = inputs.front().file;
         } else if ((name == "i915" || name == "xe") && !inputs.empty()) {

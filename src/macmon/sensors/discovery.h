@@ -15,6 +15,7 @@ struct GpuFiles
     std::string driver; // the DRM driver, e.g. "amdgpu"
     std::string temp; // the input that stands for the GPU's temperature
     std::string power; // amdgpu's board power
+    bool integrated = false; // an APU's GPU
     std::string busy; // amdgpu's busy percent
     std::string levels; // amdgpu's clock levels (pp_dpm_sclk)
     std::string hertz; // amdgpu's clock in Hz, when it gives no levels

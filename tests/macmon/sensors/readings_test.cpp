@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: MIT
+#include "sensors/powerhelper.h"
 #include "sensors/readings.h"
 #include "support/machine.h"
 
 #include <array>
+#include <condition_variable>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace macmon;
 using namespace macmon::test;
@@ -28,10 +34,11 @@ void expectNear(
 Readings twoSamples(const fs::path &machine, const std::function<void(const fs::path &)> &between = {},
     std::vector<std::string> *reads = nullptr)
 {
-    Sensors sensors({ machine / "sys", machine / "proc" }, [reads](const std::string &p) {
-        if (reads)
-            reads->push_back(p);
-    });
+    Sensors sensors(
+        { machine / "sys", machine / "proc", machine / "helper.sock" }, [reads](const std::string &p) {
+            if (reads)
+                reads->push_back(p);
+        });
     const auto t0 = Clock::now();
     sensors.sample(t0);
     if (between)
@@ -56,9 +63,10 @@ TEST(RecordedMachines, EachGivesItsReadings)
         // second sample on (a still RC6 counter means the GPU never idled).
         { "intel-laptop", "11th Gen Intel(R) Core(TM) i7-1165G7 @ 2.80GHz", 50.75, std::nullopt, 8.63,
             std::nullopt, GpuUsage { 400, 1.0 } },
-        // AMD: Tccd average wins over Tctl; amdgpu edge, its power, busy and starred clock.
-        { "amd-desktop", "AMD Ryzen 9 5900X 12-Core Processor", 53.375, 48.0, 35.0, GpuUsage { 2105, 0.37 },
-            GpuUsage { 2105, 0.37 } },
+        // AMD: Tccd average wins over Tctl; amdgpu edge, busy and starred clock; a still RAPL counter and the
+        // discrete card's power alone give no power.
+        { "amd-desktop", "AMD Ryzen 9 5900X 12-Core Processor", 53.375, 48.0, std::nullopt,
+            GpuUsage { 2105, 0.37 }, GpuUsage { 2105, 0.37 } },
         // ARM: the cpu-thermal zone; the board's device-tree name with its NUL stripped.
         { "arm-board", "Raspberry Pi 4 Model B Rev 1.4", 47.236, std::nullopt, std::nullopt, std::nullopt,
             std::nullopt },
@@ -142,6 +150,51 @@ const std::string kAmdClock = kAmdDevice + "pp_dpm_sclk";
 const std::string kAmdState = kAmdDevice + "power/runtime_status";
 const std::string kIntelGpu = "devices/pci0000:00/0000:00:02.0";
 
+// Stands in for the system power helper at machine/helper.sock: each connection gets the answer after the
+// delay (an hour: never), then is closed.
+class StandInHelper
+{
+public:
+    StandInHelper(const fs::path &machine, std::string answer, std::chrono::milliseconds delay)
+    {
+        sockaddr_un address { AF_UNIX, {} };
+        (machine / "helper.sock").string().copy(address.sun_path, sizeof(address.sun_path) - 1);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+        EXPECT_EQ(::listen(fd_, 8), 0);
+        thread_ = std::thread([this, answer, delay] {
+            for (int client; (client = ::accept(fd_, nullptr, nullptr)) >= 0; ::close(client)) {
+                std::unique_lock lock(mutex_);
+                if (!stop_.wait_for(lock, delay, [this] { return stopping_; }))
+                    ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+            }
+        });
+    }
+    ~StandInHelper()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        stop_.notify_all();
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+    }
+
+private:
+    const int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::mutex mutex_;
+    std::condition_variable stop_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+struct Helper
+{
+    std::string answer;
+    std::chrono::milliseconds delay {};
+};
+
 struct ChangeCase
 {
     const char *what;
@@ -151,6 +204,7 @@ struct ChangeCase
     Field field;
     std::optional<double> expected;
     bool gpuAsleep = false; // nothing of the GPU but its power state may be read
+    std::optional<Helper> helper = {}; // else no helper listens
 };
 
 } // namespace
@@ -170,8 +224,15 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
     const auto busy = [](const char *percent) {
         return edit({ { kAmdDevice + "gpu_busy_percent", percent } });
     };
+    // As an APU's: the kernel gives the northbridge voltage on APUs alone.
     const auto amdW = [](const char *uw) {
-        return edit({ { kAmdgpu + "power1_average", uw } });
+        return edit({ { kAmdgpu + "power1_average", uw }, { kAmdgpu + "in1_input", "800" } });
+    };
+    const auto noRapl = [](auto s) {
+        fs::permissions(s / kRapl / "energy_uj", fs::perms::none);
+    };
+    const auto battery = [&](const char *what, Helper helper) {
+        return ChangeCase { what, "intel-laptop", noRapl, none, kPower, 8.63, false, helper };
     };
     const auto core2 = [](const char *milli) {
         return edit({ { kCoretemp + "temp2_input", milli } });
@@ -224,17 +285,20 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
         { "nor is a suspended i915", "intel-laptop",
             edit({ { kIntelGpu + "/power/runtime_status", "suspended" } }), rc6(81234567 + 250), kBusy,
             std::nullopt, true },
-        { "RAPL, as the change over the interval", "amd-desktop", none, rapl(1894561234LL + 61500000), kPower,
-            61.5 },
-        { "RAPL across the counter's wrap", "amd-desktop", rapl(65531610987), rapl(2000000), kPower, 3.0 },
-        { "a wrap without a known range falls back", "amd-desktop",
+        { "RAPL over the interval, plus the discrete GPU", "amd-desktop", none, rapl(1894561234LL + 61500000),
+            kPower, 61.5 + 35 },
+        { "RAPL across the counter's wrap", "amd-desktop", rapl(65531610987), rapl(2000000), kPower,
+            3.0 + 35 },
+        { "a wrap without a known range is no figure", "amd-desktop",
             edit({ { kRapl + "energy_uj", "65531610987" }, { kRapl + "max_energy_range_uj", kGone } }),
-            rapl(2000000), kPower, 35.0 },
-        { "a still RAPL counter falls back to amdgpu", "amd-desktop", none, none, kPower, 35.0 },
-        { "amdgpu power1_input when there is no average", "amd-desktop",
-            edit({ { kAmdgpu + "power1_average", kGone }, { kAmdgpu + "power1_input", "40000000" } }), none,
-            kPower, 40.0 },
-        { "amdgpu's 2000 W is kept", "amd-desktop", amdW("2000000000"), none, kPower, 2000.0 },
+            rapl(2000000), kPower, std::nullopt },
+        { "a card's power alone is not the processors'; a readable RAPL asks no helper", "amd-desktop", none,
+            none, kPower, std::nullopt, false, Helper { "17\n" } },
+        { "an APU's power1_input when there is no average", "amd-desktop",
+            edit({ { kAmdgpu + "power1_average", kGone }, { kAmdgpu + "power1_input", "40000000" },
+                { kAmdgpu + "in1_input", "800" } }),
+            none, kPower, 40.0 },
+        { "an APU's 2000 W is kept", "amd-desktop", amdW("2000000000"), none, kPower, 2000.0 },
         { "a watt more is not", "amd-desktop", amdW("2001000000"), none, kPower, std::nullopt },
         { "nor is a negative draw", "amd-desktop", amdW("-250000000"), none, kPower, std::nullopt },
         { "a peripheral's battery is not the system's", "amd-desktop", amdW(kGone.c_str()), none, kPower,
@@ -244,14 +308,20 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
                 { "class/powercap/intel-rapl:1/energy_uj", "81244567890" } }),
             kPower, 4.25 },
         // Root-only on the laptop (mode 0400 there): a user meets EACCES, and so must root here.
-        { "an unreadable RAPL counter falls back to the battery", "intel-laptop",
-            [](auto s) { fs::permissions(s / kRapl / "energy_uj", fs::perms::none); },
+        { "an unreadable RAPL counter and no helper: the battery", "intel-laptop", noRapl,
             [&](auto s) {
                 fs::permissions(s / kRapl / "energy_uj", fs::perms::owner_write);
                 rapl(30712345678LL + 6000000)(s);
                 fs::permissions(s / kRapl / "energy_uj", fs::perms::none);
             },
             kPower, 8.63 },
+        { "without RAPL, the helper's figure", "intel-laptop", noRapl, none, kPower, 17.0, false,
+            Helper { "17\n" } },
+        { "plus a discrete GPU's", "amd-desktop", noRapl, none, kPower, 17.0 + 35, false, Helper { "17\n" } },
+        battery("a silent helper gives none within its bound", { "17\n", 1h }),
+        battery("nor does a slow one", { "17\n", 3 * kPowerHelperBudget }),
+        battery("nor one with no figure yet", { "\n" }),
+        battery("nor a garbled one", { "17 W\n" }),
         { "an impossible battery draw", "intel-laptop",
             edit({ { kBattery + "power_now", "9223372036854775807" } }), none, kPower, std::nullopt },
         { "a charging battery gives no discharge power", "intel-laptop",
@@ -290,8 +360,14 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
         ScratchDir scratch;
         const auto machine = copyMachine(c.machine, scratch.path() / "m");
         c.before(machine / "sys");
+        std::optional<StandInHelper> helper;
+        if (c.helper)
+            helper.emplace(machine, c.helper->answer, c.helper->delay);
         std::vector<std::string> reads;
+        const auto start = Clock::now();
         expectNear(field(twoSamples(machine, c.between, &reads), c.field), c.expected, c.what);
+        EXPECT_LT(Clock::now() - start, 2 * kPowerHelperBudget + 400ms)
+            << "a sample waited past the helper's bound";
         const std::string gpuChip = c.machine == std::string("amd-desktop") ? kAmdgpu : "class/drm/card0/";
         for (const auto &p : reads)
             EXPECT_TRUE(!c.gpuAsleep || !(p.starts_with("class/drm/card0/") || p.starts_with(gpuChip))
