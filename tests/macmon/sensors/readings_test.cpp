@@ -24,21 +24,6 @@ void expectNear(
     }
 }
 
-// Two samples a second apart, as the service takes them (rates show in the second); reads gets every path.
-Readings twoSamples(const fs::path &machine, const std::function<void(const fs::path &)> &between = {},
-    std::vector<std::string> *reads = nullptr)
-{
-    Sensors sensors({ machine / "sys", machine / "proc" }, [reads](const std::string &p) {
-        if (reads)
-            reads->push_back(p);
-    });
-    const auto t0 = Clock::now();
-    sensors.sample(t0);
-    if (between)
-        between(machine / "sys");
-    return sensors.sample(t0 + 1s);
-}
-
 struct MachineCase
 {
     const char *machine;
@@ -151,7 +136,28 @@ struct ChangeCase
     Field field;
     std::optional<double> expected;
     bool gpuAsleep = false; // nothing of the GPU but its power state may be read
+    Clock::duration gap = 1s; // between the two samples
+    bool sleeps = false; // the sampler sleeps between them
+    Change later = {}; // then a third sample, a second on
 };
+
+// Samples as the service takes them (rates show from the second on); reads gets every path.
+Readings samples(const fs::path &machine, const ChangeCase &c, std::vector<std::string> &reads)
+{
+    Sensors sensors(
+        { machine / "sys", machine / "proc" }, [&reads](const std::string &p) { reads.push_back(p); });
+    const auto t0 = Clock::now();
+    sensors.sample(t0);
+    c.between(machine / "sys");
+    if (c.sleeps)
+        sensors.release();
+    Readings r = sensors.sample(t0 + c.gap);
+    if (c.later) {
+        c.later(machine / "sys");
+        r = sensors.sample(t0 + c.gap + 1s);
+    }
+    return r;
+}
 
 } // namespace
 
@@ -176,10 +182,36 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
     const auto core2 = [](const char *milli) {
         return edit({ { kCoretemp + "temp2_input", milli } });
     };
+    const auto i915 = [](const char *state) {
+        return edit({ { kIntelGpu + "/power/runtime_status", state } });
+    };
+    // A chip that comes after the start: only the re-scan every 30 s lists it.
+    const Change lateCpu = [](auto s) {
+        fs::create_directories(s / "class/hwmon");
+        addChip("hwmon0", "devices/platform/coretemp.0", "coretemp", { { "Core 0", 60000 } })(s);
+    };
+    const std::string gpuHwmon = kAmdDevice + "hwmon/hwmon2";
+    const Change gpuChipLeaves = [=](auto s) {
+        fs::rename(s / gpuHwmon, s / "../hwmon2");
+        fs::remove(s / kAmdgpu.substr(0, kAmdgpu.size() - 1));
+    };
+    const Change gpuChipComes = [=](auto s) {
+        fs::rename(s / "../hwmon2", s / gpuHwmon);
+        fs::create_symlink(fs::canonical(s / gpuHwmon), s / kAmdgpu.substr(0, kAmdgpu.size() - 1));
+    };
     const std::vector<ChangeCase> cases {
         { "an implausible core is dropped", "intel-laptop", core2("250000"), none, kCpu,
             (49.0 + 53 + 51) / 3 },
         { "so is one below -40 °C", "intel-laptop", core2("-41000"), none, kCpu, (49.0 + 53 + 51) / 3 },
+        { "150 °C is plausible", "intel-laptop", core2("150000"), none, kCpu, (150.0 + 49 + 53 + 51) / 4 },
+        { "so is -40 °C", "intel-laptop", core2("-40000"), none, kCpu, (-40.0 + 49 + 53 + 51) / 4 },
+        { "a hot GPU at 110 °C is real", "amd-desktop", edit({ { kAmdgpu + "temp1_input", "110000" } }), none,
+            kGpu, 110.0 },
+        { "a CPU chip that comes later waits for the re-scan", "virtual-machine", none, lateCpu, kCpu,
+            std::nullopt },
+        { "which finds it", "virtual-machine", none, lateCpu, kCpu, 60.0, false, 30s },
+        { "a GPU's chip that comes later too", "amd-desktop", gpuChipLeaves, gpuChipComes, kGpu, 48.0, false,
+            30s },
         { "without Core inputs the package stands in", "intel-laptop",
             edit({ { kCoretemp + "temp2_input", kGone }, { kCoretemp + "temp3_input", kGone },
                 { kCoretemp + "temp4_input", kGone }, { kCoretemp + "temp5_input", kGone } }),
@@ -226,6 +258,8 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
             std::nullopt, true },
         { "RAPL, as the change over the interval", "amd-desktop", none, rapl(1894561234LL + 61500000), kPower,
             61.5 },
+        { "but not over a sleep", "amd-desktop", none, rapl(1894561234LL + 61500000), kPower, 35.0, false, 1s,
+            true },
         { "RAPL across the counter's wrap", "amd-desktop", rapl(65531610987), rapl(2000000), kPower, 3.0 },
         { "a wrap without a known range falls back", "amd-desktop",
             edit({ { kRapl + "energy_uj", "65531610987" }, { kRapl + "max_energy_range_uj", kGone } }),
@@ -260,6 +294,14 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
             edit({ { kBattery + "power_now", kGone }, { kBattery + "current_now", "700000" } }), none, kPower,
             0.7 * 11.946 },
         { "i915 busy from RC6 residency", "intel-laptop", none, rc6(81234567 + 250), kBusy, 0.75 },
+        { "but not over a sleep", "intel-laptop", none, rc6(81234567 + 250), kBusy, std::nullopt, false, 1s,
+            true },
+        { "nor over a sample that found the GPU asleep", "intel-laptop", none, i915("suspended"), kBusy,
+            std::nullopt, false, 1s, false,
+            [&](auto s) {
+                i915("active")(s);
+                rc6(81234567 + 250)(s);
+            } },
         { "i915 on the older RC6 path", "intel-laptop", edit({ { kIntelCard + "gt", kGone } }),
             edit({ { kIntelCard + "power/rc6_residency_ms", std::to_string(81234567 + 900) } }), kBusy, 0.1 },
         { "a reset RC6 counter gives no reading", "intel-laptop", none, rc6(10), kBusy, std::nullopt },
@@ -280,6 +322,7 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
         { "nor a negative clock", "amd-desktop", sclk("0: -800Mhz *\n1: 1800Mhz\n"), none, kMhz,
             std::nullopt },
         { "an idle GPU is 0 % busy", "amd-desktop", busy("0"), none, kBusy, 0.0 },
+        { "a full one 100 %", "amd-desktop", busy("100"), none, kBusy, 1.0 },
         { "101 % is no reading", "amd-desktop", busy("101"), none, kBusy, std::nullopt },
         { "nor is -1 %", "amd-desktop", busy("-1"), none, kBusy, std::nullopt },
     };
@@ -291,7 +334,7 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
         const auto machine = copyMachine(c.machine, scratch.path() / "m");
         c.before(machine / "sys");
         std::vector<std::string> reads;
-        expectNear(field(twoSamples(machine, c.between, &reads), c.field), c.expected, c.what);
+        expectNear(field(samples(machine, c, reads), c.field), c.expected, c.what);
         const std::string gpuChip = c.machine == std::string("amd-desktop") ? kAmdgpu : "class/drm/card0/";
         for (const auto &p : reads)
             EXPECT_TRUE(!c.gpuAsleep || !(p.starts_with("class/drm/card0/") || p.starts_with(gpuChip))
