@@ -65,7 +65,7 @@ struct Helper
         std::string text;
         char buffer[64];
         pollfd p { fd, POLLIN, 0 };
-        ssize_t n = 0;
+        ssize_t n = -1;
         while (fd >= 0 && ::poll(&p, 1, kAnswerMs) == 1 && (n = ::read(fd, buffer, sizeof buffer)) > 0)
             text.append(buffer, static_cast<std::size_t>(n));
         if (fd >= 0)
@@ -144,7 +144,7 @@ TEST(Helper, AnswersThePackagesPowerOverTheLastSecond)
         const auto t2 = Clock::now();
         const std::string figure = helper.ask();
         const auto t3 = Clock::now();
-        // The window lies between the first answer and the second question at least, and the runs at most.
+        // The window spans at least from the first answer to the second question, at most both exchanges.
         const auto seconds = [](auto d) {
             return std::chrono::duration<double>(d).count();
         };
