@@ -3,7 +3,6 @@
 #include "sensors/readings.h"
 #include "support/machine.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 using namespace macmon;
@@ -12,13 +11,6 @@ using namespace std::chrono_literals;
 
 const std::string kStatus = "sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/power/runtime_status";
 const std::string kReads = "handle:0000:01:00.0 temp util clock power ";
-
-// Opened here too, so the double's state outlives the reader's dlclose.
-static NvmlDouble &fakeNvml()
-{
-    static void *library = ::dlopen(NvidiaGpus::kLibrary, RTLD_NOW);
-    return *static_cast<NvmlDouble *>(::dlsym(library, "nvmlDoubleState"));
-}
 
 TEST(Nvidia, ReadsOnlyAwakeDevicesAndReleasesNvml)
 {
@@ -32,28 +24,36 @@ TEST(Nvidia, ReadsOnlyAwakeDevicesAndReleasesNvml)
         std::optional<double> powerW = {};
         NvmlDouble answers = {};
         const char *library = NvidiaGpus::kLibrary;
+        bool secondAsleep = false; // a second NVIDIA GPU, suspended
     };
     const GpuUsage usage { 1395, 0.37 };
     const std::vector<Case> cases {
         { "awake: held between samples", { "active", "active", "release" },
-            "init " + kReads + kReads + "shutdown ", 61, usage, 85.25 },
+            "init " + kReads + kReads + "shutdown ", 61, usage, 85.25, { .milliwatts = 85250 } },
         { "suspended: no call", { "suspended" }, "", {}, {} },
         { "falls asleep: shut down", { "active", "suspended" }, "init " + kReads + "shutdown ", {}, {} },
         { "library missing", { "active" }, "", {}, {}, {}, {}, "libnvidia-ml-absent.so.1" },
         { "no driver: not retried each sample", { "active", "active" }, "init ", {}, {}, {},
             { .initRc = NVML_ERROR_DRIVER_NOT_LOADED } },
-        { "no temp", { "active" }, "init " + kReads, {}, usage, 85.25,
-            { .tempRc = NVML_ERROR_NOT_SUPPORTED } },
-        { "no clock", { "active" }, "init " + kReads, 61, {}, 85.25,
-            { .clockRc = NVML_ERROR_NOT_SUPPORTED } },
+        { "no temp", { "active" }, "init " + kReads, {}, usage, {}, { .tempRc = NVML_ERROR_NOT_SUPPORTED } },
+        { "no clock", { "active" }, "init " + kReads, 61, {}, {}, { .clockRc = NVML_ERROR_NOT_SUPPORTED } },
         { "implausible", { "active" }, "init " + kReads, {}, {}, {},
             { .celsius = 151, .busyPercent = 101, .milliwatts = 2001000 } },
         { "init hangs", { "active" }, "", {}, {}, {}, { .initDelayMs = 1000 } },
+        { "one of two asleep: not held past the sample", { "active" }, "init " + kReads + "shutdown ", 61,
+            usage, {}, {}, NvidiaGpus::kLibrary, true },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir scratch;
         const fs::path machine = copyMachine("hybrid-laptop", scratch.path() / "m");
+        if (c.secondAsleep) {
+            const fs::path first = machine / kStatus.substr(0, kStatus.find("/power/"));
+            const fs::path second = first.parent_path() / "0000:02:00.0";
+            fs::copy(first, second, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+            writeText(second / "power/runtime_status", "suspended\n");
+            fs::create_symlink(second, machine / "sys/bus/pci/devices/0000:02:00.0");
+        }
         fakeNvml() = c.answers;
         NvidiaGpus gpus(
             SysfsReader(machine / "sys"), c.library, c.answers.initDelayMs ? NvidiaGpus::kCallBudget : 5s);
@@ -74,7 +74,7 @@ TEST(Nvidia, JoinsTheOtherDriversGpusAndIsReleasedWithThem)
 {
     ScratchDir scratch;
     const fs::path machine = copyMachine("hybrid-laptop", scratch.path() / "m");
-    fakeNvml() = {};
+    fakeNvml() = { .milliwatts = 85250 };
     writeText(machine / kStatus, "active\n");
     Sensors sensors({ machine / "sys", machine / "proc" });
     const auto t0 = Clock::now();

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "sensors/nvml_double.h"
 #include "sensors/sampler.h"
 #include "support/machine.h"
 
@@ -51,8 +52,13 @@ const Roots kBoard { fixture("arm-board") / "sys", fixture("arm-board") / "proc"
 
 TEST(Sampler, SleepsWhenNobodyAsksAndWakesWithAFreshSample)
 {
+    // A laptop whose NVIDIA GPU is awake: NVML is held while sampling, and let go for the sleep.
+    ScratchDir scratch;
+    const fs::path machine = copyMachine("hybrid-laptop", scratch.path() / "m");
+    writeText(machine / "sys/bus/pci/devices/0000:01:00.0/power/runtime_status", "active\n");
+    fakeNvml() = {};
     Gate gate;
-    Sampler sampler(kBoard, { 20ms, 200ms, 150ms, 2s }, std::ref(gate));
+    Sampler sampler({ machine / "sys", machine / "proc" }, { 20ms, 200ms, 150ms, 2s }, std::ref(gate));
     const auto before = sampler.document();
     // Asleep once nothing at all is read for 400 ms, where awake it would have sampled about 20 times.
     ASSERT_TRUE(eventually([&] {
@@ -60,6 +66,8 @@ TEST(Sampler, SleepsWhenNobodyAsksAndWakesWithAFreshSample)
         std::this_thread::sleep_for(400ms);
         return gate.reads.load() == reads;
     }));
+    EXPECT_TRUE(fakeNvml().log.starts_with("init ") && fakeNvml().log.ends_with(" shutdown "))
+        << fakeNvml().log;
     const auto after = sampler.document();
     EXPECT_TRUE(before && after && after != before);
 }

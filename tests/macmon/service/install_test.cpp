@@ -16,7 +16,8 @@ using namespace std::chrono_literals;
 namespace {
 
 // Stands in for a user manager: records each call, runs the unit's ExecStart on start, kills it on stop;
-// FAKE_SYSTEMCTL_FAIL names a verb that fails, FAKE_SYSTEMCTL_SKIP one that does nothing.
+// FAKE_SYSTEMCTL_FAIL names a verb that fails; with FAKE_SYSTEMCTL_SILENT, restart starts a program that
+// never answers.
 constexpr char kFakeSystemctl[] = R"PY(#!/usr/bin/env python3
 import os, shlex, signal, subprocess, sys, time
 args, env = sys.argv[1:], os.environ
@@ -24,8 +25,6 @@ verb = (args + [""])[1]
 open(env["FAKE_SYSTEMCTL_LOG"], "a").write(" ".join(args) + "\n")
 if verb == env.get("FAKE_SYSTEMCTL_FAIL"):
     sys.exit("Failed to %s unit: Unit file %s is masked." % (verb, args[-1]))
-if verb == env.get("FAKE_SYSTEMCTL_SKIP"):
-    sys.exit(0)
 pidfile = os.path.join(env["XDG_RUNTIME_DIR"], "fake-manager.pid")
 unit = os.path.join(env["XDG_CONFIG_HOME"], "systemd", "user", args[-1])
 def alive(pid):
@@ -44,6 +43,8 @@ if verb == "is-system-running":
 elif verb == "restart":
     line = [l for l in open(unit) if l.startswith("ExecStart=")][0][len("ExecStart="):]
     argv = [a.replace("%%", "%").replace("$$", "$") for a in shlex.split(line)]
+    if env.get("FAKE_SYSTEMCTL_SILENT"):
+        argv = ["sleep", "60"]
     proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, start_new_session=True)
     open(pidfile, "w").write(str(proc.pid))
@@ -187,7 +188,7 @@ TEST(Install, FailsWithOneLineAndLeavesNothing)
         { "manager refuses", "amd-desktop", { { "FAKE_SYSTEMCTL_FAIL", "enable" } }, false,
             "the service manager refused: Failed to enable unit: Unit file orvane-macmon.service is "
             "masked." },
-        { "never started", "amd-desktop", { { "FAKE_SYSTEMCTL_SKIP", "restart" } }, false,
+        { "started but silent", "amd-desktop", { { "FAKE_SYSTEMCTL_SILENT", "1" } }, false,
             "the service did not answer on 127.0.0.1:{P} in time" },
         { "entry cannot be written", "amd-desktop", {}, false, "cannot write " },
     };
@@ -209,6 +210,8 @@ TEST(Install, FailsWithOneLineAndLeavesNothing)
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         EXPECT_EQ(login.leftovers(), std::vector<std::string> {});
         EXPECT_EQ(portOpen(port), portTaken);
+        // What the manager started was stopped through it again.
+        EXPECT_FALSE(fs::exists(login.root() / "runtime/fake-manager.pid"));
         ::close(holder);
     }
 }
