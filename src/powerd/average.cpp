@@ -10,6 +10,8 @@ namespace {
 
 // No machine's packages draw this much; a window above it saw a counter reset (a resume), not work.
 constexpr double kMostWatts = 5000;
+// A window this many times the shortest spans a pause in asking: its average is not a figure of now.
+constexpr int kLongestWindows = 5;
 
 std::optional<std::uint64_t> consumed(std::uint64_t before, std::uint64_t now, std::uint64_t range)
 {
@@ -39,7 +41,8 @@ void PowerAverage::add(macmon::Clock::time_point now, const std::optional<Microj
     const double seconds = std::chrono::duration<double>(now - lastAt_.value_or(now)).count();
     lastAt_ = now;
     watts_.reset();
-    if (ranges_.empty() || last_.size() != ranges_.size() || previous.size() != last_.size() || seconds <= 0)
+    if (ranges_.empty() || last_.size() != ranges_.size() || previous.size() != last_.size() || seconds <= 0
+        || seconds > kLongestWindows * std::chrono::duration<double>(window_).count())
         return;
     double joules = 0;
     for (std::size_t i = 0; i < last_.size(); ++i) {
