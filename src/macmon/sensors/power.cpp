@@ -114,4 +114,5 @@ std::optional<double> PowerMeter::sample(
         return plausibleWatts(*w + gpus.discreteW.value_or(0));
     return batteryDischargeW(sys, map);
 }
+
 } // namespace macmon
