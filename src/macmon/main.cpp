@@ -102,7 +102,7 @@ int main(int argc, char **argv)
                 return failWith("cannot tell where this program lies, so it cannot be installed");
             ServiceCommand command { *exe, options.port,
                 { std::filesystem::absolute(options.roots.sysfs),
-                    std::filesystem::absolute(options.roots.procfs) } };
+                    std::filesystem::absolute(options.roots.procfs), options.roots.powerSocket } };
             if (auto failure = Installer(env).install(command))
                 return failWith(*failure);
             return 0;

@@ -17,6 +17,7 @@ struct Roots
 {
     std::filesystem::path sysfs = "/sys";
     std::filesystem::path procfs = "/proc";
+    std::filesystem::path powerSocket = {}; // the system power helper's; empty asks none
 };
 
 } // namespace macmon

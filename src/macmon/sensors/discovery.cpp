@@ -26,14 +26,14 @@ struct Input
     std::string file;
 };
 
-// The temperature inputs of one hwmon folder with their labels.
-std::vector<Input> temperatureInputs(const SysfsReader &sys, const std::string &dir)
+// The inputs of one kind ("temp", "power") in a hwmon folder, with their labels.
+std::vector<Input> labelledInputs(const SysfsReader &sys, const std::string &dir, const std::string &kind)
 {
     std::vector<Input> inputs;
     for (const auto &entry : sys.list(dir)) {
         std::string n;
-        if (numbered(entry, "temp", "_input", &n))
-            inputs.push_back({ sys.text(dir + "/temp" + n + "_label").value_or(""), dir + "/" + entry });
+        if (numbered(entry, kind, "_input", &n))
+            inputs.push_back({ sys.text(dir + "/" + kind + n + "_label").value_or(""), dir + "/" + entry });
     }
     return inputs;
 }
@@ -100,7 +100,7 @@ SensorMap discover(const SysfsReader &sys)
             { card, card + "/device", {}, sys.exists(card + "/device/power/runtime_status"), {} });
     }
 
-    std::vector<std::string> cores, ccds, tdie, tctl, packages, zones;
+    std::vector<std::string> cores, tdie, ccds, tctl, unlabelled, packages, zones;
     for (const auto &entry : hwmonEntries) {
         const std::string dir = "class/hwmon/" + entry;
         // A GPU's own chip is left for when the GPU is seen awake: even its name is a file of the device.
@@ -112,21 +112,30 @@ SensorMap discover(const SysfsReader &sys)
         }
         const std::string name = sys.text(dir + "/name").value_or("");
         if (name == "coretemp") {
-            for (const auto &t : temperatureInputs(sys, dir)) {
+            for (const auto &t : labelledInputs(sys, dir, "temp")) {
                 if (startsWith(t.label, "Core "))
                     cores.push_back(t.file);
                 else if (startsWith(t.label, "Package id"))
                     packages.push_back(t.file);
             }
-        } else if (name == "k10temp" || name == "zenpower") {
-            for (const auto &t : temperatureInputs(sys, dir)) {
-                if (startsWith(t.label, "Tccd"))
-                    ccds.push_back(t.file);
-                else if (t.label == "Tdie")
+        } else if (name == "k10temp" || name == "zenpower" || name == "k8temp") {
+            for (const auto &t : labelledInputs(sys, dir, "temp")) {
+                if (t.label == "Tdie")
                     tdie.push_back(t.file);
+                else if (startsWith(t.label, "Tccd"))
+                    ccds.push_back(t.file);
                 else if (t.label == "Tctl")
                     tctl.push_back(t.file);
+                else if (t.label.empty()) // k10temp before Zen, and k8temp: the core sensors, unlabelled
+                    unlabelled.push_back(t.file);
             }
+        }
+        // Processor power: fam15h_power's input per package (its average sleeps through its interval when
+        // read), zenpower's core and SoC rails.
+        if (name == "fam15h_power" || name == "zenpower") {
+            for (const auto &p : labelledInputs(sys, dir, "power"))
+                if (name == "fam15h_power" || p.label == "SVI2_P_Core" || p.label == "SVI2_P_SoC")
+                    map.packagePower.push_back(p.file);
         }
     }
     for (const auto &entry : thermalEntries) {
@@ -135,8 +144,8 @@ SensorMap discover(const SysfsReader &sys)
             && sys.exists(dir + "/temp"))
             zones.push_back(dir + "/temp");
     }
-    // Tctl carries a fan-curve offset on some Ryzen parts, so it comes last of the CPU's own sensors.
-    for (auto *group : { &cores, &ccds, &tdie, &tctl, &packages, &zones })
+    // Tdie is given only where Tctl carries an offset; Tccd is per die, so Tctl comes last of Zen's sensors.
+    for (auto *group : { &cores, &tdie, &ccds, &tctl, &unlabelled, &packages, &zones })
         if (!group->empty())
             map.cpuGroups.push_back(std::move(*group));
 
@@ -168,7 +177,7 @@ GpuFiles gpuFiles(const SysfsReader &sys, const GpuDevice &gpu)
     files.driver = lineValue(sys.raw(gpu.device + "/uevent").value_or(""), "DRIVER", '=').value_or("");
     for (const auto &dir : gpu.hwmons) {
         const std::string name = sys.text(dir + "/name").value_or("");
-        const auto inputs = temperatureInputs(sys, dir);
+        const auto inputs = labelledInputs(sys, dir, "temp");
         const auto labelled = [&](const char *label) {
             const auto it = std::find_if(
                 inputs.begin(), inputs.end(), [&](const Input &i) { return i.label == label; });
@@ -179,7 +188,9 @@ GpuFiles gpuFiles(const SysfsReader &sys, const GpuDevice &gpu)
             // Newer kernels give power1_input on some boards instead of the average.
             files.power = firstThere(sys, { dir + "/power1_average", dir + "/power1_input" });
             files.hertz = firstThere(sys, { dir + "/freq1_input" });
-        } else if (name == "nouveau" && !inputs.empty()) {
+            // The kernel shows the northbridge voltage (in1, "vddnb") on APUs only, never on a card.
+            files.integrated = sys.exists(dir + "/in1_input");
+        } else if ((name == "nouveau" || name == "radeon") && !inputs.empty()) {
             files.temp = inputs.front().file;
         } else if ((name == "i915" || name == "xe") && !inputs.empty()) {
             files.temp = labelled("pkg");

@@ -15,6 +15,7 @@ struct GpuFiles
     std::string driver; // the DRM driver, e.g. "amdgpu"
     std::string temp; // the input that stands for the GPU's temperature
     std::string power; // amdgpu's board power
+    bool integrated = false; // an APU's GPU
     std::string busy; // amdgpu's busy percent
     std::string levels; // amdgpu's clock levels (pp_dpm_sclk)
     std::string hertz; // amdgpu's clock in Hz, when it gives no levels
@@ -37,6 +38,7 @@ struct SensorMap
 {
     std::vector<std::vector<std::string>> cpuGroups; // CPU temperature inputs, best group first
     std::vector<std::string> raplZones; // e.g. "class/powercap/intel-rapl:0"
+    std::vector<std::string> packagePower; // hwmon inputs in microwatts that sum to the processors' power
     std::vector<std::string> batteries; // the system's own, e.g. "class/power_supply/BAT0"
     std::vector<bool> batteryPowerNow; // per battery: whether it gives power_now (else current x voltage)
     std::vector<GpuDevice> gpus;

@@ -139,6 +139,7 @@ std::vector<GpuReading> GpuMeter::sample(
                 sys.clearVanished();
         }
         GpuReading r;
+        r.integrated = gpu.files->integrated;
         r.tempC = celsiusOf(sys, gpu.files->temp);
         if (!gpu.files->power.empty())
             if (auto uw = sys.integer(gpu.files->power))

@@ -24,7 +24,8 @@ struct GpuReading
 {
     std::optional<double> tempC;
     std::optional<GpuUsage> usage;
-    std::optional<double> powerW; // amdgpu's board power, a fallback for the system's
+    std::optional<double> powerW; // amdgpu's board power, NVIDIA's through NVML
+    bool integrated = false; // an APU's GPU, whose power figure covers the processor package
 };
 
 struct GpuSummary

@@ -127,6 +127,9 @@ public:
             && clock_(device, NVML_CLOCK_GRAPHICS, &mhz) == NVML_SUCCESS && busy.gpu <= 100
             && plausibleClock(mhz))
             r.usage = GpuUsage { static_cast<double>(mhz), busy.gpu / 100.0 };
+        unsigned int milliwatts = 0;
+        if (power_ && power_(device, &milliwatts) == NVML_SUCCESS)
+            r.powerW = plausibleWatts(milliwatts / 1000.0);
         return r;
     }
 
@@ -144,6 +147,7 @@ private:
         temperature_ = symbol<nvmlDeviceGetTemperature_f>(handle_, { "nvmlDeviceGetTemperature" });
         utilization_ = symbol<nvmlDeviceGetUtilizationRates_f>(handle_, { "nvmlDeviceGetUtilizationRates" });
         clock_ = symbol<nvmlDeviceGetClockInfo_f>(handle_, { "nvmlDeviceGetClockInfo" });
+        power_ = symbol<nvmlDeviceGetPowerUsage_f>(handle_, { "nvmlDeviceGetPowerUsage" });
         return init_ && shutdown_ && handleByBusId_;
     }
 
@@ -157,6 +161,7 @@ private:
     nvmlDeviceGetTemperature_f temperature_ = nullptr;
     nvmlDeviceGetUtilizationRates_f utilization_ = nullptr;
     nvmlDeviceGetClockInfo_f clock_ = nullptr;
+    nvmlDeviceGetPowerUsage_f power_ = nullptr;
 };
 
 } // namespace
@@ -265,7 +270,7 @@ private:
                 std::vector<GpuReading> readings;
                 if (nvml.ready())
                     for (const auto &address : job.addresses)
-                        if (auto r = nvml.read(address); r.tempC || r.usage)
+                        if (auto r = nvml.read(address); r.tempC || r.usage || r.powerW)
                             readings.push_back(std::move(r));
                 if (job.releaseAfter)
                     nvml.unload();

@@ -32,4 +32,5 @@ using nvmlDeviceGetTemperature_f
 using nvmlDeviceGetUtilizationRates_f = nvmlReturn_t (*)(nvmlDevice_t device, nvmlUtilization_t *utilization);
 using nvmlDeviceGetClockInfo_f
     = nvmlReturn_t (*)(nvmlDevice_t device, nvmlClockType_t type, unsigned int *mhz);
+using nvmlDeviceGetPowerUsage_f = nvmlReturn_t (*)(nvmlDevice_t device, unsigned int *milliwatts);
 }

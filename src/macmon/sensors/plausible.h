@@ -8,6 +8,8 @@ namespace macmon {
 // What a desktop or laptop can physically give; anything else is a broken or hostile sensor file.
 constexpr double kMinPlausibleC = -40.0;
 constexpr double kMaxPlausibleC = 150.0;
+// No running processor package draws less; a GPU's "1000 uW" on an APU is a placeholder, not a reading.
+constexpr double kMinPlausibleW = 0.5;
 constexpr double kMaxPlausibleW = 2000.0;
 constexpr double kMaxClockMhz = 10000.0;
 
@@ -23,7 +25,7 @@ inline bool plausibleClock(double mhz)
 
 inline std::optional<double> plausibleWatts(double w)
 {
-    return w > 0 && w <= kMaxPlausibleW ? std::optional(w) : std::nullopt;
+    return w >= kMinPlausibleW && w <= kMaxPlausibleW ? std::optional(w) : std::nullopt;
 }
 
 } // namespace macmon

@@ -4,7 +4,6 @@
 #include "common/text.h"
 #include "sensors/plausible.h"
 
-#include <cmath>
 #include <utility>
 
 namespace macmon {
@@ -22,29 +21,6 @@ template<class F> auto guarded(F read) -> decltype(read())
     } catch (const std::exception &) {
         return {};
     }
-}
-
-std::optional<double> batteryDischargeW(const SysfsReader &sys, const SensorMap &map)
-{
-    std::optional<double> total;
-    for (std::size_t i = 0; i < map.batteries.size(); ++i) {
-        const std::string &dir = map.batteries[i];
-        if (sys.text(dir + "/status") != "Discharging")
-            continue;
-        std::optional<double> watts;
-        if (map.batteryPowerNow[i]) {
-            if (auto uw = sys.integer(dir + "/power_now"))
-                watts = std::abs(static_cast<double>(*uw)) / 1e6;
-        } else {
-            const auto ua = sys.integer(dir + "/current_now");
-            const auto uv = sys.integer(dir + "/voltage_now");
-            if (ua && uv)
-                watts = std::abs(static_cast<double>(*ua) * static_cast<double>(*uv)) / 1e12;
-        }
-        if (watts && plausibleWatts(*watts))
-            total = total.value_or(0) + *watts;
-    }
-    return total;
 }
 
 } // namespace
@@ -87,53 +63,10 @@ std::optional<std::string> chipName(const SysfsReader &sys, const SysfsReader &p
     return name && !name->empty() ? name : std::nullopt;
 }
 
-std::optional<double> PowerMeter::rapl(const SysfsReader &sys, const SensorMap &map, Clock::time_point now)
-{
-    std::map<std::string, long long> energy;
-    for (const auto &zone : map.raplZones) {
-        const auto uj = sys.integer(zone + "/energy_uj");
-        if (!uj || *uj < 0) {
-            // Root-only on current kernels: an unreadable counter is no reading, not an error.
-            lastEnergyUj_.clear();
-            return std::nullopt;
-        }
-        energy[zone] = *uj;
-    }
-    const auto previous = std::exchange(lastEnergyUj_, energy);
-    const auto elapsed = std::chrono::duration<double>(now - std::exchange(lastTime_, now)).count();
-    if (energy.empty() || previous.size() != energy.size() || elapsed <= 0)
-        return std::nullopt;
-    double joules = 0;
-    for (const auto &[zone, uj] : energy) {
-        const auto before = previous.find(zone);
-        if (before == previous.end())
-            return std::nullopt;
-        long long delta = uj - before->second;
-        if (delta < 0) {
-            const auto range = sys.integer(zone + "/max_energy_range_uj");
-            if (!range || *range < before->second)
-                return std::nullopt;
-            delta = *range - before->second + uj;
-        }
-        joules += static_cast<double>(delta) / 1e6;
-    }
-    // A counter that stands still is not live (a recorded machine); plausibleWatts drops it with the rest.
-    return plausibleWatts(joules / elapsed);
-}
-
-std::optional<double> PowerMeter::sample(
-    const SysfsReader &sys, const SensorMap &map, std::optional<double> gpuW, Clock::time_point now)
-{
-    if (auto w = rapl(sys, map, now))
-        return w;
-    if (gpuW)
-        return gpuW;
-    return batteryDischargeW(sys, map);
-}
-
 Sensors::Sensors(Roots roots, SysfsReader::Observer observer)
     : sys_(std::move(roots.sysfs), std::move(observer))
     , proc_(std::move(roots.procfs))
+    , power_(std::move(roots.powerSocket))
     , nvidia_(sys_)
 { }
 
@@ -182,11 +115,13 @@ Readings Sensors::read(Clock::time_point now)
     const auto combined = combineGpus(gpus);
     r.gpuTempC = combined.tempC;
     r.gpuUsage = combined.usage;
-    std::optional<double> gpuW;
-    for (const auto &g : gpus)
+    GpuPower gpuPower;
+    for (const auto &g : gpus) {
+        auto &sum = g.integrated ? gpuPower.integratedW : gpuPower.discreteW;
         if (g.powerW)
-            gpuW = gpuW.value_or(0) + *g.powerW;
-    r.powerW = guarded([&] { return power_.sample(sys_, *map_, gpuW, now); });
+            sum = sum.value_or(0) + *g.powerW;
+    }
+    r.powerW = guarded([&] { return power_.sample(sys_, *map_, gpuPower, now); });
     return r;
 }
 

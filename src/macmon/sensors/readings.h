@@ -6,11 +6,11 @@
 #include "sensors/discovery.h"
 #include "sensors/gpu.h"
 #include "sensors/nvidia.h"
+#include "sensors/power.h"
 #include "sensors/reader.h"
 
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,21 +33,6 @@ struct Readings
 std::optional<double> cpuTemperature(
     const SysfsReader &sys, const std::vector<std::vector<std::string>> &groups);
 std::optional<std::string> chipName(const SysfsReader &sys, const SysfsReader &proc);
-
-// Power needs two samples: RAPL counts energy, so the first call only primes it.
-class PowerMeter
-{
-public:
-    std::optional<double> sample(
-        const SysfsReader &sys, const SensorMap &map, std::optional<double> gpuW, Clock::time_point now);
-    void reset() { lastEnergyUj_.clear(); }
-
-private:
-    std::optional<double> rapl(const SysfsReader &sys, const SensorMap &map, Clock::time_point now);
-
-    std::map<std::string, long long> lastEnergyUj_;
-    Clock::time_point lastTime_ {};
-};
 
 class Sensors
 {

@@ -46,4 +46,10 @@ nvmlReturn_t nvmlDeviceGetClockInfo(nvmlDevice_t, nvmlClockType_t type, unsigned
     *mhz = nvmlDoubleState.mhz;
     return noted("clock", type == NVML_CLOCK_GRAPHICS ? nvmlDoubleState.clockRc : NVML_ERROR_NOT_SUPPORTED);
 }
+
+nvmlReturn_t nvmlDeviceGetPowerUsage(nvmlDevice_t, unsigned int *milliwatts)
+{
+    *milliwatts = nvmlDoubleState.milliwatts;
+    return noted("power");
+}
 }

@@ -9,7 +9,7 @@
 struct NvmlDouble
 {
     nvmlReturn_t initRc = NVML_SUCCESS, tempRc = NVML_SUCCESS, clockRc = NVML_SUCCESS;
-    unsigned celsius = 61, busyPercent = 37, mhz = 1395, initDelayMs = 0;
+    unsigned celsius = 61, busyPercent = 37, mhz = 1395, milliwatts = 0, initDelayMs = 0;
     std::string log = {};
 };
 extern "C" NvmlDouble nvmlDoubleState;

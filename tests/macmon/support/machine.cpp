@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sstream>
 #include <stdexcept>
@@ -46,6 +47,15 @@ void writeText(const fs::path &file, const std::string &text)
 {
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::trunc) << text;
+}
+
+void expectNear(const std::optional<double> &actual, const std::optional<double> &expected,
+    const std::string &what, double tolerance)
+{
+    ASSERT_EQ(actual.has_value(), expected.has_value()) << what;
+    if (expected) {
+        EXPECT_NEAR(*actual, *expected, tolerance) << what;
+    }
 }
 
 std::string readText(const fs::path &file)

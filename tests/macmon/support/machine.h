@@ -33,6 +33,9 @@ private:
 // A writable copy of a recorded machine, links kept as links.
 fs::path copyMachine(const std::string &machine, const fs::path &to);
 void writeText(const fs::path &file, const std::string &text);
+// Both absent, or both there and within tolerance.
+void expectNear(const std::optional<double> &actual, const std::optional<double> &expected,
+    const std::string &what, double tolerance = 1e-6);
 std::string readText(const fs::path &file);
 
 // Root reads through file modes; this takes that power away from the calling thread (and
