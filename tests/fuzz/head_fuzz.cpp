@@ -6,13 +6,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
 using namespace macmon;
-using namespace macmon::http;
 constexpr auto npos = std::string_view::npos;
-const auto kHosts = hostsFor(47123);
+constexpr char kTargetCharacters[] = "abcdefghijklmnopqrstuvwxyz0123456789-._~!$&'()*+,;=:@/?%[]";
+const auto kHosts = http::hostsFor(47123);
 
 void require(bool holds)
 {
@@ -20,47 +21,30 @@ void require(bool holds)
         std::abort();
 }
 
-bool startsWith(std::string_view s, std::string_view lowerPrefix)
-{
-    return lower(s.substr(0, lowerPrefix.size())) == lowerPrefix;
-}
-
-// Every LF after a CR, and every CR before an LF (or last, when more may follow).
-bool crlfOnly(std::string_view s)
-{
-    for (std::size_t i = 0; i < s.size(); ++i)
-        if ((s[i] == '\n' && (i == 0 || s[i - 1] != '\r'))
-            || (s[i] == '\r' && i + 1 < s.size() && s[i + 1] != '\n'))
-            return false;
-    return true;
-}
-
-// A passed head: no control byte, a target of ours from the allowed characters, one Host line of ours (or
-// an absolute target of ours), no Transfer-Encoding, and at most one Content-Length, of 0.
+// A passed head: CRLF line ends and no other control byte, a target of ours from the allowed characters, one
+// Host of ours (or an absolute target of ours), no Transfer-Encoding, at most one Content-Length, of 0.
 void requireSound(std::string_view head)
 {
-    require(crlfOnly(head) && std::none_of(head.begin(), head.end(), [](char c) {
-        return (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7f;
-    }));
-    while (head.starts_with("\r\n"))
-        head.remove_prefix(2);
-    const auto sp = head.find(' ');
-    const std::string_view target = head.substr(sp + 1, head.find(' ', sp + 1) - sp - 1);
-    require(target.find_first_not_of(
-                "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~!$&'()*+,;=:@/?%[]")
-        == npos);
-    const bool absolute = startsWith(target, "http://");
-    const auto slash = absolute ? target.find('/', 7) : 0;
-    require(slash != npos && (target.substr(slash) == "/json" || target.substr(slash).starts_with("/json?")));
-    require(!absolute || kHosts.contains(lower(target.substr(7, slash - 7))));
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = head.find("\r\n", at)) != npos; at = end + 2)
+        if (!lines.empty() || end > at)
+            lines.push_back(lower(head.substr(at, end - at)));
+    const auto sp = lines[0].find(' ');
+    const std::string target = lines[0].substr(sp + 1, lines[0].rfind(' ') - sp - 1);
+    const bool absolute = target.starts_with("http://");
+    const std::string path = target.substr(absolute ? std::min(target.find('/', 7), target.size()) : 0);
+    require(target.find_first_not_of(kTargetCharacters) == npos
+        && (path == "/json" || path.starts_with("/json?")));
+    require(!absolute || kHosts.contains(target.substr(7, target.size() - 7 - path.size())));
     int hosts = 0, lengths = 0;
-    for (auto at = head.find("\r\n"); at + 4 < head.size(); at = head.find("\r\n", at + 2)) {
-        const std::string line(head.substr(at + 2, head.find("\r\n", at + 2) - at - 2));
-        require(!startsWith(line, "transfer-encoding:"));
-        if (startsWith(line, "host:") && ++hosts)
-            require(absolute || kHosts.contains(lower(trim(line.substr(5)))));
-        if (startsWith(line, "content-length:"))
-            require(++lengths == 1 && trim(line.substr(15)) == "0");
+    for (const auto &line : lines) {
+        hosts += line.starts_with("host:");
+        lengths += line.starts_with("content-length:");
+        require(std::none_of(
+            line.begin(), line.end(), [](char c) { return (c >= 0 && c < 0x20 && c != '\t') || c == 0x7f; }));
+        require(!line.starts_with("transfer-encoding:")
+            && (!line.starts_with("content-length:") || (lengths == 1 && trim(line.substr(15)) == "0")));
+        require(!line.starts_with("host:") || absolute || kHosts.contains(trim(line.substr(5))));
     }
     require(hosts == 1 || (hosts == 0 && absolute));
 }
@@ -70,23 +54,21 @@ void requireSound(std::string_view head)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const std::string_view in(reinterpret_cast<const char *>(data), size);
-    const auto verdict = judge(in, kHosts, 8 * 1024);
     std::string_view rest = in;
     while (rest.starts_with("\r\n"))
         rest.remove_prefix(2);
-    if (!verdict) {
-        // Waiting for more: within the limit, no head end and no broken line end yet.
-        require(in.size() <= 8 * 1024 && rest.find("\r\n\r\n") == npos && crlfOnly(rest));
-        return 0;
-    }
-    require(verdict->length > 0 && verdict->length <= in.size());
-    require(verdict->headOnly == rest.starts_with("HEAD "));
-    // A refusal never keeps the connection; a HEAD never gets a body.
-    require(verdict->status == kOk || !verdict->keepAlive);
-    if (verdict->status == kOk)
+    const auto verdict = http::judge(in, kHosts, 8 * 1024);
+    // Waiting for more only within the limit and before the head's end.
+    if (!verdict)
+        return require(in.size() <= 8 * 1024 && rest.find("\r\n\r\n") == npos), 0;
+    require(verdict->length > 0 && verdict->length <= in.size()
+        && verdict->headOnly == rest.starts_with("HEAD "));
+    if (verdict->status == http::kOk)
         requireSound(in.substr(0, verdict->length));
-    const std::string out = answer(verdict->status, *verdict);
-    require(out.ends_with("\r\n\r\n") == (verdict->headOnly || verdict->status == kOk));
+    // A refusal never keeps the connection, a HEAD never gets a body.
+    const std::string out = http::answer(verdict->status, *verdict);
+    require((verdict->status == http::kOk || !verdict->keepAlive)
+        && out.ends_with("\r\n\r\n") == (verdict->headOnly || verdict->status == http::kOk));
     require((out.find("\r\nConnection: close\r\n") != npos) != verdict->keepAlive);
     return 0;
 }

@@ -16,9 +16,9 @@ int main(int argc, char **argv)
             std::ifstream file(entry.path(), std::ios::binary);
             const std::string bytes { std::istreambuf_iterator<char>(file), {} };
             // Named first, so an input that aborts the run is known.
-            if (entry.is_regular_file() && (std::cerr << entry.path().filename().string() << '\n') && ++inputs)
+            if (entry.is_regular_file() && (std::cerr << entry.path().filename().string() << '\n')
+                && ++inputs)
                 LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size());
         }
-    std::cout << inputs << " inputs replayed\n";
     return inputs > 0 ? 0 : 1;
 }
