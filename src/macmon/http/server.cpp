@@ -30,7 +30,7 @@ constexpr int kAcceptsPerWake = 64; // so a flood of connections cannot keep the
 constexpr std::size_t kReadChunk = 4096;
 // What epoll reports the service's own descriptors by; connections are numbered after them.
 constexpr std::uint64_t kListenEvent = 0, kWakeEvent = 1, kStopEvent = 2;
-// Descriptors no connection may take: the sampler's file reads and the sanitizers' probes need them.
+// Descriptors no connection may take: the loop's own, the sampler's file reads and the sanitizers' probes.
 constexpr rlim_t kSpareDescriptors = 16;
 // A paused listening socket is tried again this often.
 constexpr std::chrono::milliseconds kAcceptRetry { 50 };
