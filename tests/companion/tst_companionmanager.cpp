@@ -104,14 +104,18 @@ void CompanionManagerTest::parse_data()
     // Readings, member by member, none clamped or defaulted.
     row("full document", fullBody, full);
     row("power alone", R"({"sys_power":1})", power);
-    row("integral temperature", R"({"temp":{"cpu_temp_avg":45}})", S { .cpuTempC = 45.0 });
     row("negative temperature", R"({"temp":{"gpu_temp_avg":-5}})", S { .gpuTempC = -5.0 });
     row("empty chip name is present", R"({"sys_power":1,"soc":{"chip_name":""}})",
         S { .chipName = QString(), .socPowerW = 1.0 });
     row("temperature as string", R"({"temp":{"cpu_temp_avg":"45"},"sys_power":1})", power);
     row("chip name a number", R"({"soc":{"chip_name":7},"sys_power":1})", power);
-    row("usage above one is kept", R"({"gpu_usage":[0,1.5]})", S { .gpuUsagePct = 150.0 });
     row("usage reads index one only", R"({"gpu_usage":["x",0.5,"y"]})", S { .gpuUsagePct = 50.0 });
+    // A fraction out of range is no reading (1e307 is infinite percent); deeper than 32 is refused unparsed.
+    row("usage beyond a double", R"({"gpu_usage":[1,1e307]})", std::nullopt);
+    const QByteArray powerAnd = R"({"sys_power":1,"x":)";
+    row("nested 32 deep", powerAnd + QByteArray(31, '[') + QByteArray(31, ']') + "}", power);
+    row("nested 33 deep", powerAnd + QByteArray(32, '[') + QByteArray(32, ']') + "}", std::nullopt);
+    row("brackets in strings", powerAnd + R"("\"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[["})", power);
     row("usage of one element", R"({"sys_power":1,"gpu_usage":[0.25]})", power);
     row("usage null then digits", R"({"sys_power":1,"gpu_usage":[null,"25"]})", power);
 }

@@ -1,11 +1,35 @@
 // SPDX-License-Identifier: MIT
 #include "CompanionManager.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 namespace {
 
 using nlohmann::json;
+
+// No document of ours nests deeper than 2; a body of brackets would cost the GUI thread time and memory.
+constexpr int kMaxDepth = 32;
+
+bool nestedTooDeep(QByteArrayView body)
+{
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (const char c : body) {
+        if (inString) {
+            inString = escaped || c != '"';
+            escaped = !escaped && c == '\\';
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxDepth)
+                return true;
+        } else if (c == ']' || c == '}') {
+            depth = std::max(depth - 1, 0);
+        }
+    }
+    return false;
+}
 
 std::optional<double> number(const json &value)
 {
@@ -29,7 +53,7 @@ const json *objectMember(const json &object, const char *key)
 std::optional<CompanionSensors> CompanionManager::parse(QByteArrayView body)
 {
     // nlohmann takes a NUL byte for the end of input; in a JSON text it can only be garbage.
-    if (body.contains('\0'))
+    if (body.contains('\0') || nestedTooDeep(body))
         return std::nullopt;
     const json document = json::parse(body.begin(), body.end(), nullptr, false);
     if (document.is_discarded() || !document.is_object() || document.contains("error"))
@@ -48,7 +72,8 @@ std::optional<CompanionSensors> CompanionManager::parse(QByteArrayView body)
     readings.socPowerW = number(document, "sys_power");
     if (const auto usage = document.find("gpu_usage");
         usage != document.end() && usage->is_array() && usage->size() >= 2) {
-        if (const auto fraction = number((*usage)[1]))
+        // A fraction of the time busy: anything outside 0..1 is no reading.
+        if (const auto fraction = number((*usage)[1]); fraction && *fraction >= 0 && *fraction <= 1)
             readings.gpuUsagePct = *fraction * 100.0;
     }
 

@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <fcntl.h>
 #include <list>
 #include <mutex>
 #include <stdexcept>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -26,6 +28,25 @@ namespace {
 constexpr int kEvents = 64;
 constexpr int kAcceptsPerWake = 64; // so a flood of connections cannot keep the loop from the others
 constexpr std::size_t kReadChunk = 4096;
+// What epoll reports the service's own descriptors by; connections are numbered after them.
+constexpr std::uint64_t kListenEvent = 0, kWakeEvent = 1, kStopEvent = 2;
+// Descriptors no connection may take: the loop's own, the sampler's file reads and the sanitizers' probes.
+constexpr rlim_t kSpareDescriptors = 16;
+// A paused listening socket is tried again this often.
+constexpr std::chrono::milliseconds kAcceptRetry { 50 };
+// How long a new connection has to send its request before it may make way at the connection limit.
+constexpr std::chrono::milliseconds kEvictAfter { 50 };
+
+// The connection limit, lowered so that connections never take the process's last descriptors.
+unsigned connectionCap(unsigned wanted, int descriptorsInUse)
+{
+    rlimit files {};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return wanted;
+    const rlim_t taken = static_cast<rlim_t>(std::max(descriptorsInUse, 0)) + kSpareDescriptors;
+    return static_cast<unsigned>(
+        std::clamp<rlim_t>(files.rlim_cur > taken ? files.rlim_cur - taken : 1, 1, wanted));
+}
 
 struct Connection
 {
@@ -37,6 +58,9 @@ struct Connection
         Closing // answered; what the client still sends is read and dropped so it gets to see the answer
     };
     int fd = -1;
+    // What epoll reports it by: unlike its descriptor, never reused for a later connection in one batch of
+    // events.
+    std::uint64_t id = 0;
     State state = State::Reading;
     Clock::time_point deadline;
     std::string in;
@@ -44,6 +68,7 @@ struct Connection
     std::shared_ptr<const std::string> body;
     std::size_t sent = 0;
     http::Verdict verdict;
+    bool ended = false; // the client sent all it will send
 };
 
 using Connections = std::list<Connection>;
@@ -54,15 +79,17 @@ struct Server::Loop
 {
     Loop(int listen, DocumentSource source, ServerLimits l, std::uint16_t port)
         : listenFd(listen)
+        , reserveFd(openReserve())
         , document(std::move(source))
         , limits(l)
+        , cap(connectionCap(l.connections, reserveFd))
         , hosts(http::hostsFor(port))
     { }
     ~Loop()
     {
         for (auto &c : connections)
             ::close(c.fd);
-        for (int fd : { listenFd, epollFd, wakeFd, stopFd })
+        for (int fd : { listenFd, reserveFd, epollFd, wakeFd, stopFd })
             if (fd >= 0)
                 ::close(fd);
     }
@@ -71,19 +98,27 @@ struct Server::Loop
     void fetchDocuments();
     void stop();
 
+    static int openReserve() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
     const int listenFd;
+    // Held so that, out of descriptors, a newcomer can still be taken off the backlog and closed.
+    int reserveFd;
     int epollFd = -1;
     int wakeFd = -1; // the document thread has an answer
     int stopFd = -1;
     DocumentSource document;
     const ServerLimits limits;
+    const unsigned cap;
     const std::set<std::string> hosts;
 
     // Ordered by deadline: every deadline is set to now + headTime, so appending keeps the order.
     Connections connections;
-    std::unordered_map<int, Connections::iterator> byFd;
-    std::vector<int> waiting;
+    std::unordered_map<std::uint64_t, Connections::iterator> byId;
+    std::uint64_t lastId = kStopEvent;
+    std::vector<std::uint64_t> waiting;
     bool fetching = false;
+    bool accepting = true;
+    Clock::time_point retryAccepting;
 
     std::mutex mutex;
     std::condition_variable wanted;
@@ -95,6 +130,8 @@ private:
     void watch(Connection &c, std::uint32_t events, int op = EPOLL_CTL_MOD);
     void close(Connections::iterator it);
     void accept();
+    void outOfDescriptors();
+    void setAccepting(bool on);
     void read(Connections::iterator it);
     void drain(Connections::iterator it);
     void respond(Connections::iterator it);
@@ -102,22 +139,26 @@ private:
     void restart(Connections::iterator it, Connection::State state);
     void expire();
     void deliver();
-    bool evictOldestUnserved();
+    Connections::iterator evictable();
 };
 
 void Server::Loop::watch(Connection &c, std::uint32_t events, int op)
 {
     epoll_event ev {};
     ev.events = events;
-    ev.data.fd = c.fd;
+    ev.data.u64 = c.id;
     ::epoll_ctl(epollFd, op, c.fd, &ev);
 }
 
 void Server::Loop::close(Connections::iterator it)
 {
     ::close(it->fd);
-    byFd.erase(it->fd);
+    byId.erase(it->id);
     connections.erase(it);
+    // A descriptor came back: whoever waits in the backlog may come in.
+    if (reserveFd < 0)
+        reserveFd = openReserve();
+    setAccepting(true);
 }
 
 void Server::Loop::restart(Connections::iterator it, Connection::State state)
@@ -127,35 +168,68 @@ void Server::Loop::restart(Connections::iterator it, Connection::State state)
     connections.splice(connections.end(), connections, it);
 }
 
-bool Server::Loop::evictOldestUnserved()
+void Server::Loop::setAccepting(bool on)
 {
-    for (auto it = connections.begin(); it != connections.end(); ++it)
-        if (it->state == Connection::State::Reading || it->state == Connection::State::Closing) {
-            close(it);
-            return true;
-        }
-    return false;
+    if (on == accepting)
+        return;
+    accepting = on;
+    retryAccepting = Clock::now() + kAcceptRetry;
+    epoll_event ev {};
+    ev.events = on ? std::uint32_t { EPOLLIN } : 0;
+    ev.data.u64 = kListenEvent;
+    ::epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &ev);
+}
+
+// What makes room: a connection already answered, else the oldest whose request is overdue.
+Connections::iterator Server::Loop::evictable()
+{
+    const auto overdue = Clock::now() - kEvictAfter + limits.headTime;
+    auto reading = connections.end();
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+        if (it->state == Connection::State::Closing)
+            return it;
+        if (it->state == Connection::State::Reading && reading == connections.end()
+            && it->deadline <= overdue)
+            reading = it;
+    }
+    return reading;
+}
+
+// Connections of ours each give their descriptor back by their deadline, so newcomers wait in the
+// backlog for one; with none open, the reserve lets a newcomer be taken and closed, so that a ready
+// listening socket cannot keep the loop spinning.
+void Server::Loop::outOfDescriptors()
+{
+    if (!connections.empty() || reserveFd < 0)
+        return setAccepting(false);
+    ::close(reserveFd);
+    if (const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); fd >= 0)
+        ::close(fd);
+    reserveFd = openReserve();
 }
 
 void Server::Loop::accept()
 {
     for (int n = 0; n < kAcceptsPerWake; ++n) {
+        // At the limit, with every connection being answered or just come, newcomers wait in the backlog.
+        if (connections.size() >= cap && evictable() == connections.end())
+            return setAccepting(false);
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            // Out of descriptors: the oldest unfinished request gives its one back.
-            if ((errno == EMFILE || errno == ENFILE) && evictOldestUnserved())
-                continue;
-            return;
-        }
-        if (connections.size() >= limits.connections && !evictOldestUnserved()) {
-            ::close(fd);
+        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED))
             continue;
-        }
+        if (fd < 0)
+            return errno == EMFILE || errno == ENFILE ? outOfDescriptors() : void();
+        // Silent or slow clients cannot lock others out: the oldest of them makes way.
+        if (connections.size() >= cap)
+            close(evictable());
         const auto it = connections.emplace(connections.end());
         it->fd = fd;
+        it->id = ++lastId;
         it->deadline = Clock::now() + limits.headTime;
-        byFd.emplace(fd, it);
+        byId.emplace(it->id, it);
         watch(*it, EPOLLIN, EPOLL_CTL_ADD);
+        // A client usually sends its request with the connection: it is answered without another wake.
+        read(it);
     }
 }
 
@@ -171,49 +245,46 @@ void Server::Loop::drain(Connections::iterator it)
 void Server::Loop::read(Connections::iterator it)
 {
     char buffer[kReadChunk];
-    for (;;) {
-        const std::size_t room = limits.headBytes + 1 - it->in.size();
-        const ssize_t n = ::recv(it->fd, buffer, std::min(room, sizeof buffer), 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-            return close(it);
-        if (n < 0 && errno == EAGAIN)
+    while (it->in.size() <= limits.headBytes) {
+        const ssize_t n
+            = ::recv(it->fd, buffer, std::min(limits.headBytes + 1 - it->in.size(), sizeof buffer), 0);
+        if (n == 0) {
+            // A client may half-close right after its request: what it sent still gets its answer.
+            it->ended = true;
+            watch(*it, 0);
             break;
-        if (n > 0) {
-            // One allocation of the cap, so a head's memory never grows past it.
-            it->in.reserve(limits.headBytes + 1);
-            it->in.append(buffer, static_cast<std::size_t>(n));
         }
-        if (it->in.size() > limits.headBytes)
-            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno == EAGAIN ? respond(it) : close(it);
+        // One allocation of the cap, so a head's memory never grows past it.
+        it->in.reserve(limits.headBytes + 1);
+        it->in.append(buffer, static_cast<std::size_t>(n));
     }
     respond(it);
 }
 
 void Server::Loop::respond(Connections::iterator it)
 {
-    const auto end = it->in.find(http::kHeadEnd);
-    if (end == std::string::npos) {
-        if (it->in.size() <= limits.headBytes)
-            return;
-        it->verdict = {};
-        it->out = http::answer(http::kTooLarge, it->verdict);
-    } else {
-        it->verdict = http::judge(std::string_view(it->in).substr(0, end + http::kHeadEnd.size()), hosts);
-        it->in.erase(0, end + http::kHeadEnd.size());
-        if (it->verdict.status == http::kOk) {
-            restart(it, Connection::State::Waiting);
-            watch(*it, 0);
-            waiting.push_back(it->fd);
-            if (!fetching) {
-                fetching = true;
-                std::lock_guard lock(mutex);
-                wantDocument = true;
-                wanted.notify_one();
-            }
-            return;
+    const auto verdict = http::judge(it->in, hosts, limits.headBytes);
+    if (!verdict)
+        return it->ended ? close(it) : void();
+    it->verdict = *verdict;
+    it->in.erase(0, verdict->length);
+    if (verdict->status == http::kOk) {
+        restart(it, Connection::State::Waiting);
+        watch(*it, 0);
+        waiting.push_back(it->id);
+        if (!fetching) {
+            fetching = true;
+            std::lock_guard lock(mutex);
+            wantDocument = true;
+            wanted.notify_one();
         }
-        it->out = http::answer(it->verdict.status, it->verdict);
+        return;
     }
+    it->out = http::answer(verdict->status, it->verdict);
     restart(it, Connection::State::Writing);
     write(it);
 }
@@ -244,6 +315,8 @@ void Server::Loop::write(Connections::iterator it)
     if (!it->verdict.keepAlive) {
         // Closing with unread input would reset the connection and could destroy the answer in flight.
         ::shutdown(it->fd, SHUT_WR);
+        if (it->ended)
+            return close(it);
         restart(it, Connection::State::Closing);
         return watch(*it, EPOLLIN);
     }
@@ -251,7 +324,8 @@ void Server::Loop::write(Connections::iterator it)
     it->body.reset();
     it->sent = 0;
     restart(it, Connection::State::Reading);
-    watch(*it, EPOLLIN);
+    if (!it->ended)
+        watch(*it, EPOLLIN);
     // A request the client sent ahead is already here.
     respond(it);
 }
@@ -266,9 +340,9 @@ void Server::Loop::deliver()
     fetching = false;
     std::uint64_t count;
     [[maybe_unused]] const auto drained = ::read(wakeFd, &count, sizeof count);
-    for (int fd : std::exchange(waiting, {})) {
-        const auto found = byFd.find(fd);
-        if (found == byFd.end() || found->second->state != Connection::State::Waiting)
+    for (const auto id : std::exchange(waiting, {})) {
+        const auto found = byId.find(id);
+        if (found == byId.end() || found->second->state != Connection::State::Waiting)
             continue;
         const auto it = found->second;
         if (doc) {
@@ -293,22 +367,24 @@ void Server::Loop::run()
 {
     epoll_event events[kEvents];
     for (;;) {
+        auto next = connections.empty() ? Clock::time_point::max() : connections.front().deadline;
+        if (!accepting)
+            next = std::min(next, retryAccepting);
         int timeout = -1;
-        if (!connections.empty()) {
-            const auto left
-                = std::chrono::ceil<std::chrono::milliseconds>(connections.front().deadline - Clock::now());
+        if (next != Clock::time_point::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
             timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
         }
         const int n = ::epoll_wait(epollFd, events, kEvents, timeout);
         for (int i = 0; i < n; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == stopFd)
+            const std::uint64_t id = events[i].data.u64;
+            if (id == kStopEvent)
                 return;
-            if (fd == listenFd) {
+            if (id == kListenEvent) {
                 accept();
-            } else if (fd == wakeFd) {
+            } else if (id == kWakeEvent) {
                 deliver();
-            } else if (const auto found = byFd.find(fd); found != byFd.end()) {
+            } else if (const auto found = byId.find(id); found != byId.end()) {
                 const auto it = found->second;
                 if (events[i].events & (EPOLLERR | EPOLLHUP) && it->state != Connection::State::Writing)
                     close(it);
@@ -321,6 +397,8 @@ void Server::Loop::run()
             }
         }
         expire();
+        if (!accepting && Clock::now() >= retryAccepting)
+            setAccepting(true);
     }
 }
 
@@ -362,10 +440,11 @@ Server::Server(int listenFd, DocumentSource document, ServerLimits limits)
     if (listenFd < 0 || loop_->epollFd < 0 || loop_->wakeFd < 0 || loop_->stopFd < 0)
         throw std::runtime_error("cannot start the HTTP service");
     setNonBlocking(listenFd);
-    for (int fd : { listenFd, loop_->wakeFd, loop_->stopFd }) {
+    for (const auto &[fd, id] : { std::pair { listenFd, kListenEvent }, { loop_->wakeFd, kWakeEvent },
+             { loop_->stopFd, kStopEvent } }) {
         epoll_event ev {};
         ev.events = EPOLLIN;
-        ev.data.fd = fd;
+        ev.data.u64 = id;
         ::epoll_ctl(loop_->epollFd, EPOLL_CTL_ADD, fd, &ev);
     }
     eventThread_ = std::thread([loop = loop_.get()] { loop->run(); });

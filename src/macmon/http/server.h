@@ -19,7 +19,7 @@ struct ServerLimits
     std::size_t headBytes = 8 * 1024;
 };
 
-// The HTTP surface: GET/HEAD /json on loopback, served from a ready document by one event thread.
+// GET/HEAD /json on loopback: an event thread does the socket work, a document thread waits for documents.
 class Server
 {
 public:

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -8,7 +10,6 @@
 // The service's wire format: which request head gets which answer, and how answers are written.
 namespace macmon::http {
 
-constexpr std::string_view kHeadEnd = "\r\n\r\n";
 constexpr int kOk = 200;
 constexpr int kTooLarge = 431;
 constexpr int kUnavailable = 503;
@@ -18,10 +19,13 @@ struct Verdict
     int status = 400; // kOk: send the document
     bool headOnly = false; // a HEAD request: the answer's head without its body
     bool keepAlive = false; // the connection may carry another request after this answer
+    std::size_t length = 0; // the bytes of the input this request took, empty lines before it included
 };
 
-// head runs up to and including the blank line that ends it.
-Verdict judge(std::string_view head, const std::set<std::string> &allowedHosts);
+// The verdict on the request at the start of received; nothing while its head is incomplete and within
+// headBytes. A broken line end is refused as soon as it arrives, without waiting for the rest.
+std::optional<Verdict> judge(
+    std::string_view received, const std::set<std::string> &allowedHosts, std::size_t headBytes);
 
 // The Host values a server on port answers to.
 std::set<std::string> hostsFor(unsigned port);

@@ -58,16 +58,24 @@ std::optional<double> parseCurrentClock(const std::string &levels)
         std::size_t end = levels.find('\n', start);
         if (end == std::string::npos)
             end = levels.size();
-        std::string line = trim(levels.substr(start, end - start));
+        const std::string line = trim(levels.substr(start, end - start));
         start = end + 1;
-        const auto colon = line.find(':');
-        if (line.empty() || line.back() != '*' || colon == std::string::npos)
+        if (!line.ends_with('*'))
             continue;
-        line = trim(line.substr(colon + 1, line.size() - colon - 2));
+        // The first line marked current decides: "1: 1800Mhz *", or "S: 19Mhz *" in deep sleep; a malformed
+        // one gives no clock rather than a guess.
+        const auto colon = line.find(':');
+        const std::string index = line.substr(0, colon);
+        if (colon == std::string::npos || index.empty()
+            || (index != "S"
+                && !std::all_of(index.begin(), index.end(), [](char c) { return c >= '0' && c <= '9'; })))
+            return std::nullopt;
+        const std::string level = line.substr(colon + 1, line.size() - colon - 2);
+        const auto from = level.find_first_not_of(" \t"), to = level.find_last_not_of(" \t") + 1;
         long long mhz = 0;
-        const auto [rest, ec] = std::from_chars(line.data(), line.data() + line.size(), mhz);
-        const std::string_view unit(rest, static_cast<std::size_t>(line.data() + line.size() - rest));
-        if (ec != std::errc() || trim(lower(unit)) != "mhz")
+        const auto [rest, ec] = std::from_chars(level.data() + std::min(from, to), level.data() + to, mhz);
+        if (ec != std::errc()
+            || lower(std::string_view(rest, static_cast<std::size_t>(level.data() + to - rest))) != "mhz")
             return std::nullopt;
         const auto value = static_cast<double>(mhz);
         return plausibleClock(value) ? std::optional(value) : std::nullopt;

@@ -26,11 +26,9 @@ namespace {
 
 constexpr auto kSystemctlTimeout = 20s;
 constexpr auto kStartTimeout = 15s;
-constexpr auto kLockWait = 20s;
-// An install ends within 15 s whatever the sensors do; the last seconds are kept for cleaning up.
-constexpr auto kInstallTime = 14s;
+constexpr auto kManagerCheckTime = 5s;
+// Of an install's run, these last seconds are kept for undoing what it did when it fails.
 constexpr auto kCleanupReserve = 3s;
-constexpr auto kUninstallTime = 30s;
 constexpr auto kSensorCheckTime = 4s;
 constexpr auto kPoll = 100ms;
 constexpr std::size_t kEntryBytes = 64 * 1024;
@@ -97,9 +95,9 @@ bool hasControlCharacter(const std::string &s)
 
 } // namespace
 
-bool userManagerRunning(const Environment &env)
+bool userManagerRunning(const Environment &env, std::chrono::milliseconds timeout)
 {
-    const auto answer = runCommand({ "systemctl", "--user", "is-system-running" }, env, 5s);
+    const auto answer = runCommand({ "systemctl", "--user", "is-system-running" }, env, timeout);
     // The exit status is non-zero for "degraded" too, so the answer itself decides.
     const std::string state = firstLine(answer.out);
     for (const char *present : { "running", "degraded", "starting", "initializing", "maintenance" })
@@ -108,10 +106,11 @@ bool userManagerRunning(const Environment &env)
     return false;
 }
 
-Installer::Installer(Environment env, std::chrono::milliseconds wait)
+Installer::Installer(Environment env, std::chrono::milliseconds wait, std::chrono::milliseconds runTime)
     : env_(std::move(env))
     , paths_(InstallPaths::forEnvironment(env_))
     , wait_(wait)
+    , runTime_(runTime)
 { }
 
 std::chrono::milliseconds Installer::budget(std::chrono::milliseconds cap) const
@@ -137,20 +136,22 @@ bool Installer::installed() const
 
 Failure Installer::install(const ServiceCommand &command)
 {
+    // One deadline for the whole run, the wait for the lock included; undoing a failure may use the rest.
+    end_ = std::chrono::steady_clock::now() + runTime_;
+    deadline_ = end_ - std::min<std::chrono::milliseconds>(kCleanupReserve, runTime_ / 4);
     // Two installs at once would each remove what the other wrote.
-    FileLock lock(paths_.lockFile, kLockWait);
+    FileLock lock(paths_.lockFile, budget(runTime_));
     if (auto failure = lockFailure(lock))
         return failure;
-    deadline_ = std::chrono::steady_clock::now() + kInstallTime;
     return replace(command);
 }
 
 Failure Installer::uninstall()
 {
-    FileLock lock(paths_.lockFile, kLockWait);
+    end_ = deadline_ = std::chrono::steady_clock::now() + runTime_;
+    FileLock lock(paths_.lockFile, budget(runTime_));
     if (auto failure = lockFailure(lock))
         return failure;
-    deadline_ = std::chrono::steady_clock::now() + kUninstallTime;
     return remove();
 }
 
@@ -178,9 +179,8 @@ Failure Installer::checkSensors(const Roots &roots) const
     };
     if (!waitUntil(budget(kSensorCheckTime), ended)) {
         ::kill(child, SIGKILL);
-        waitUntil(1s, ended);
-        return "reading the sensors below " + roots.sysfs.string() + " did not finish within "
-            + std::to_string(std::chrono::seconds(kSensorCheckTime).count()) + " s";
+        waitUntil(budget(1s), ended);
+        return "reading the sensors below " + roots.sysfs.string() + " did not finish in time";
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == kReadings)
         return std::nullopt;
@@ -208,14 +208,13 @@ Failure Installer::replace(const ServiceCommand &command)
     if (!portFree(command.port))
         return taken;
 
-    auto failure = userManagerRunning(env_) ? installSystemd(command) : installAutostart(command);
-    const auto answerTime = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline_ - kCleanupReserve - std::chrono::steady_clock::now());
-    if (!failure
-        && !waitUntil(std::clamp(answerTime, 0ms, wait_), [&] { return answersJson(command.port, 1s); }))
+    auto failure = userManagerRunning(env_, budget(kManagerCheckTime)) ? installSystemd(command)
+                                                                       : installAutostart(command);
+    if (!failure && !waitUntil(budget(wait_), [&] { return answersJson(command.port, budget(1s)); }))
         failure = "the service did not answer on " + where + " in time";
     if (failure) {
         // What this install wrote and started goes, even when the manager will not let go of it.
+        deadline_ = end_;
         remove();
         std::error_code ec;
         fs::remove(paths_.unitFile, ec);
@@ -259,7 +258,7 @@ Failure Installer::removeSystemd(std::vector<std::uint16_t> &ports)
         return std::nullopt;
     ports.push_back(portNamedIn(*unit));
     // Without a reachable manager nothing runs it; removing the file is all there is to do.
-    const bool manager = userManagerRunning(env_);
+    const bool manager = userManagerRunning(env_, budget(kManagerCheckTime));
     if (manager) {
         const auto result = systemctl({ "disable", "--now", kUnitName });
         if (result.exitCode != 0)
@@ -287,7 +286,7 @@ Failure Installer::stopDaemon(const std::optional<std::string> &entry)
         ::kill(pid, SIGTERM);
         if (!waitUntil(budget(wait_), [&] { return processEnded(pid); })) {
             ::kill(pid, SIGKILL);
-            if (!waitUntil(1s, [&] { return processEnded(pid); }))
+            if (!waitUntil(budget(1s), [&] { return processEnded(pid); }))
                 return "the service (process " + std::to_string(pid) + ") does not stop";
         }
     }

@@ -16,12 +16,15 @@
 namespace macmon {
 
 // Asks the user's service manager whether it is there; a degraded manager still counts.
-bool userManagerRunning(const Environment &env);
+bool userManagerRunning(const Environment &env, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 class Installer
 {
 public:
-    explicit Installer(Environment env, std::chrono::milliseconds wait = std::chrono::seconds(5));
+    // An install or uninstall ends within runTime (plus the time to exit), however long the lock is held or a
+    // step hangs; wait bounds each wait for the service to answer or stop.
+    explicit Installer(Environment env, std::chrono::milliseconds wait = std::chrono::seconds(5),
+        std::chrono::milliseconds runTime = std::chrono::seconds(14));
 
     Failure install(const ServiceCommand &command);
     Failure uninstall();
@@ -42,7 +45,10 @@ private:
     Environment env_;
     InstallPaths paths_;
     std::chrono::milliseconds wait_;
+    std::chrono::milliseconds runTime_;
+    // Every step ends by deadline_; undoing a failed install may go on until end_.
     std::chrono::steady_clock::time_point deadline_;
+    std::chrono::steady_clock::time_point end_;
 };
 
 } // namespace macmon

@@ -11,6 +11,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace macmon {
@@ -109,10 +110,17 @@ CommandResult runCommand(
     for (auto &p : fds)
         if (p.fd >= 0)
             ::close(p.fd);
+    // A child that closed its output may still run: the time limit holds for its exit too.
+    int status = 0;
+    pid_t ended = 0;
+    while (!timedOut && (ended = ::waitpid(pid, &status, WNOHANG)) == 0)
+        if (std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        else
+            timedOut = true;
     if (timedOut)
         ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+    while (ended != pid && (ended = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) { }
     if (!timedOut && WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
     return result;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <thread>
 #include <unistd.h>
 
 using namespace macmon;
@@ -297,6 +298,42 @@ TEST(Install, UninstallStopsOnlyTheDaemonItInstalled)
         EXPECT_EQ(recordedPid(paths.pidFile), pid);
         EXPECT_FALSE(fs::exists(paths.autostartFile));
     }
+}
+
+TEST(Install, EndsWithinItsDeadlineWhateverHoldsItUp)
+{
+    // what; how long the lock stays held (past the end: 4 s); the user manager; the failure it must give
+    const std::vector<std::tuple<std::string, int, std::string, std::string>> cases {
+        { "a lock never released", 4000, "", "another install or uninstall of the service is still running" },
+        { "a lock freed late", 1500, "", "" },
+        { "a manager that never answers, its output closed", 0, "exec >&- 2>&-; exec sleep 30", "" },
+    };
+    for (const auto &[what, heldMs, manager, failure] : cases) {
+        SCOPED_TRACE(what);
+        Login login;
+        login.fakeTool("systemctl", "#!/bin/sh\n" + (manager.empty() ? "exit 1" : manager) + "\n");
+        auto lock = std::make_unique<FileLock>(login.paths().lockFile, 0ms);
+        std::thread release([&, heldMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(heldMs));
+            lock.reset();
+        });
+        const auto start = std::chrono::steady_clock::now();
+        const auto machine = fixture("amd-desktop");
+        const auto result
+            = Installer(login.env(), 5s, 3s)
+                  .install({ MACMON_BINARY, freePort(), { machine / "sys", machine / "proc" } });
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 3500ms);
+        EXPECT_EQ(result.value_or(""), failure.empty() ? result.value_or("") : failure);
+        EXPECT_EQ(result.value_or("").find('\n'), std::string::npos);
+        release.join();
+    }
+    // The real figure once, through the program.
+    Login login;
+    FileLock lock(login.paths().lockFile, 0ms);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(login.macmon(serveArgs(freePort(), "amd-desktop")).err,
+        "macmon: another install or uninstall of the service is still running\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
 }
 
 TEST(Install, AsksTheManagerWhetherItIsThere)

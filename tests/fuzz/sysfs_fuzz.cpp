@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+// The sysfs and procfs text parsers: any bytes, and each result within what its reader promises.
+#include "common/text.h"
+#include "sensors/gpu.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    using namespace macmon;
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    const auto inText = [&text](const std::string &part) {
+        return part == trim(part) && text.find(part) != std::string::npos;
+    };
+    const auto oneLine = [&](const std::optional<std::string> &part) {
+        return !part || (inText(*part) && part->find('\n') == std::string::npos);
+    };
+    const auto mhz = parseCurrentClock(text);
+    const auto n = parseInteger(text);
+    const bool sound = (!mhz
+                           || (*mhz > 0 && *mhz <= 10000 && std::floor(*mhz) == *mhz
+                               && text.find('*') != std::string::npos))
+        && (!n
+            || (parseInteger(std::to_string(*n)) == n
+                && trim(text).find_first_not_of("-0123456789") == std::string::npos))
+        && oneLine(lineValue(text, "model name", ':')) && oneLine(lineValue(text, "DRIVER", '='))
+        && oneLine(firstLine(text)) && inText(trim(text)) && lower(text).size() == size
+        && lower(text).find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string::npos;
+    if (!sound)
+        std::abort();
+    return 0;
+}
