@@ -2,15 +2,14 @@
 #include "http/server.h"
 
 #include "common/clock.h"
+#include "http/fetcher.h"
 #include "http/loopback.h"
 #include "http/wire.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <fcntl.h>
 #include <list>
-#include <mutex>
 #include <stdexcept>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -80,7 +79,7 @@ struct Server::Loop
     Loop(int listen, DocumentSource source, ServerLimits l, std::uint16_t port)
         : listenFd(listen)
         , reserveFd(openReserve())
-        , document(std::move(source))
+        , fetcher(std::move(source))
         , limits(l)
         , cap(connectionCap(l.connections, reserveFd))
         , hosts(http::hostsFor(port))
@@ -89,13 +88,12 @@ struct Server::Loop
     {
         for (auto &c : connections)
             ::close(c.fd);
-        for (int fd : { listenFd, reserveFd, epollFd, wakeFd, stopFd })
+        for (int fd : { listenFd, reserveFd, epollFd, stopFd })
             if (fd >= 0)
                 ::close(fd);
     }
 
     void run();
-    void fetchDocuments();
     void stop();
 
     static int openReserve() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
@@ -104,9 +102,8 @@ struct Server::Loop
     // Held so that, out of descriptors, a newcomer can still be taken off the backlog and closed.
     int reserveFd;
     int epollFd = -1;
-    int wakeFd = -1; // the document thread has an answer
     int stopFd = -1;
-    DocumentSource document;
+    DocumentFetcher fetcher;
     const ServerLimits limits;
     const unsigned cap;
     const std::set<std::string> hosts;
@@ -119,12 +116,6 @@ struct Server::Loop
     bool fetching = false;
     bool accepting = true;
     Clock::time_point retryAccepting;
-
-    std::mutex mutex;
-    std::condition_variable wanted;
-    bool wantDocument = false;
-    bool stopping = false;
-    std::shared_ptr<const std::string> result;
 
 private:
     void watch(Connection &c, std::uint32_t events, int op = EPOLL_CTL_MOD);
@@ -276,12 +267,8 @@ void Server::Loop::respond(Connections::iterator it)
         restart(it, Connection::State::Waiting);
         watch(*it, 0);
         waiting.push_back(it->id);
-        if (!fetching) {
-            fetching = true;
-            std::lock_guard lock(mutex);
-            wantDocument = true;
-            wanted.notify_one();
-        }
+        if (!std::exchange(fetching, true))
+            fetcher.request();
         return;
     }
     it->out = http::answer(verdict->status, it->verdict);
@@ -332,14 +319,8 @@ void Server::Loop::write(Connections::iterator it)
 
 void Server::Loop::deliver()
 {
-    std::shared_ptr<const std::string> doc;
-    {
-        std::lock_guard lock(mutex);
-        doc = std::move(result);
-    }
+    const auto doc = fetcher.take();
     fetching = false;
-    std::uint64_t count;
-    [[maybe_unused]] const auto drained = ::read(wakeFd, &count, sizeof count);
     for (const auto id : std::exchange(waiting, {})) {
         const auto found = byId.find(id);
         if (found == byId.end() || found->second->state != Connection::State::Waiting)
@@ -402,30 +383,8 @@ void Server::Loop::run()
     }
 }
 
-void Server::Loop::fetchDocuments()
-{
-    std::unique_lock lock(mutex);
-    for (;;) {
-        wanted.wait(lock, [this] { return wantDocument || stopping; });
-        if (stopping)
-            return;
-        wantDocument = false;
-        lock.unlock();
-        auto doc = document();
-        lock.lock();
-        result = std::move(doc);
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto signalled = ::write(wakeFd, &one, sizeof one);
-    }
-}
-
 void Server::Loop::stop()
 {
-    {
-        std::lock_guard lock(mutex);
-        stopping = true;
-    }
-    wanted.notify_one();
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto signalled = ::write(stopFd, &one, sizeof one);
 }
@@ -435,27 +394,24 @@ Server::Server(int listenFd, DocumentSource document, ServerLimits limits)
     , loop_(std::make_unique<Loop>(listenFd, std::move(document), limits, port_))
 {
     loop_->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    loop_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     loop_->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (listenFd < 0 || loop_->epollFd < 0 || loop_->wakeFd < 0 || loop_->stopFd < 0)
+    if (listenFd < 0 || loop_->epollFd < 0 || loop_->fetcher.readyFd() < 0 || loop_->stopFd < 0)
         throw std::runtime_error("cannot start the HTTP service");
     setNonBlocking(listenFd);
-    for (const auto &[fd, id] : { std::pair { listenFd, kListenEvent }, { loop_->wakeFd, kWakeEvent },
-             { loop_->stopFd, kStopEvent } }) {
+    for (const auto &[fd, id] : { std::pair { listenFd, kListenEvent },
+             { loop_->fetcher.readyFd(), kWakeEvent }, { loop_->stopFd, kStopEvent } }) {
         epoll_event ev {};
         ev.events = EPOLLIN;
         ev.data.u64 = id;
         ::epoll_ctl(loop_->epollFd, EPOLL_CTL_ADD, fd, &ev);
     }
     eventThread_ = std::thread([loop = loop_.get()] { loop->run(); });
-    documentThread_ = std::thread([loop = loop_.get()] { loop->fetchDocuments(); });
 }
 
 Server::~Server()
 {
     loop_->stop();
     eventThread_.join();
-    documentThread_.join();
 }
 
 } // namespace macmon

@@ -40,7 +40,6 @@ private:
     std::uint16_t port_;
     std::unique_ptr<Loop> loop_;
     std::thread eventThread_;
-    std::thread documentThread_;
 };
 
 } // namespace macmon
