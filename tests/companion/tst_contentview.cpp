@@ -19,6 +19,7 @@
 #include <QLayout>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -121,6 +122,10 @@ private Q_SLOTS:
     {
         OrvaneCompanionApp::prepare(*qApp, QLocale(QLocale::English));
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run me under dbus-run-session");
+        // A screen reader listens before the first link is made, and the rest runs as under one.
+        QAccessible::setActive(true);
+        LinkButton early(u"x"_s);
+        QCOMPARE(QAccessible::queryAccessibleInterface(&early)->role(), QAccessible::Link);
         m_env.set("BROWSER", {});
         // The desktop's opener and Orvane only record that they were started, and with what.
         for (const QString name : { "xdg-open", "fake-orvane" })
@@ -158,10 +163,14 @@ private Q_SLOTS:
         auto *busyRow = w.child<QWidget>("busyRow");
         QCOMPARE(busyRow->isVisible(), busy);
         QCOMPARE(w.child<BusyIndicator>("busyIndicator")->isAnimating(), busy);
-        QVERIFY(!w.child<QWidget>("busyIndicator")->accessibleName().isEmpty());
+        const QAccessibleInterface *spinner
+            = QAccessible::queryAccessibleInterface(w.child<QWidget>("busyIndicator"));
+        QVERIFY(spinner->role() == QAccessible::ProgressBar && spinner->state().busy);
+        QVERIFY(!spinner->text(QAccessible::Name).isEmpty());
         QCOMPARE(w.view.height() - idleHeight, busy ? busyRow->height() + card->layout()->spacing() : 0);
         QCOMPARE(w.view.width(), ContentView::windowWidth);
-        QVERIFY(!(w.view.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(!(w.window.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(w.window.size(), w.view.size());
 
         // The card and the button row fill the column; the two buttons are equal and fill the row.
         auto *row = w.child<QWidget>("actions");
@@ -236,8 +245,8 @@ private Q_SLOTS:
         QFETCH(QString, shown);
         WindowFixture w(running);
         QVERIFY(w.ready());
-        QApplication::setActiveWindow(&w.view);
-        QVERIFY(QTest::qWaitForWindowActive(&w.view));
+        QApplication::setActiveWindow(&w.window);
+        QVERIFY(QTest::qWaitForWindowActive(&w.window));
         QAbstractButton *button = w.action();
         QVERIFY(!button->hasFocus());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -252,6 +261,7 @@ private Q_SLOTS:
         auto *line = w.child<QLabel>("failureLine");
         QVERIFY(line->isVisible());
         QCOMPARE(line->accessibleName(), shown);
+        QCOMPARE(QAccessible::queryAccessibleInterface(line)->role(), QAccessible::Notification);
         // Two lines at most, each within the card; a longer text ends in an ellipsis.
         const QStringList lines = line->text().split(QLatin1Char('\n'));
         QVERIFY(lines.size() <= 2);
@@ -354,15 +364,32 @@ Exec=fake-orvane "a b"\s%F  "say \\"hi\\""
             qPrintable(written));
     }
 
+    // Where the compositor sizes the window (Wayland), maximized it takes the size given, the scene centred
+    // in it; in the normal state it keeps the scene's size.
+    void compositorSizing()
+    {
+        WindowFixture w(false, CompanionWindow::Sizing::compositor);
+        QVERIFY(w.ready());
+        QCOMPARE(w.window.size(), w.view.size());
+        w.window.showMaximized();
+        QTRY_COMPARE(w.window.frameGeometry(), w.window.screen()->availableGeometry());
+        QVERIFY((w.view.geometry().center() - w.window.rect().center()).manhattanLength() <= 2);
+        w.window.showNormal();
+        QTRY_COMPARE(w.window.size(), w.view.size());
+        w.window.resize(w.view.size() + QSize(60, 30));
+        QCOMPARE(w.window.size(), w.view.size());
+        QCOMPARE(w.view.pos(), QPoint());
+    }
+
     void raisedWithActivationToken()
     {
         WindowFixture w(false);
         QVERIFY(w.ready());
         m_env.set("XDG_ACTIVATION_TOKEN", {});
-        w.view.showMinimized();
-        OrvaneCompanionApp::bringForward(&w.view, QStringLiteral("launch-2"));
+        w.window.showMinimized();
+        OrvaneCompanionApp::bringForward(&w.window, QStringLiteral("launch-2"));
         QCOMPARE(qgetenv("XDG_ACTIVATION_TOKEN"), QByteArrayLiteral("launch-2"));
-        QVERIFY(w.view.isVisible() && !w.view.isMinimized());
+        QVERIFY(w.window.isVisible() && !w.window.isMinimized());
     }
 
     void tickerStartsAfterFirstPoll()
@@ -378,12 +405,12 @@ Exec=fake-orvane "a b"\s%F  "say \\"hi\\""
         });
         qint64 firstFinished = -1;
         connect(w.mgr, &CompanionManager::statusChanged, w.mgr, [&] { firstFinished = clock.elapsed(); });
-        QVERIFY(w.view.windowIcon().isNull());
+        QVERIFY(w.window.windowIcon().isNull());
         clock.start();
-        w.view.show();
+        w.window.show();
         QTRY_COMPARE_WITH_TIMEOUT(servedAt.size(), 2, 6000);
         // The program's own icon is set once the window has appeared.
-        QVERIFY(!w.view.windowIcon().isNull());
+        QVERIFY(!w.window.windowIcon().isNull());
         QVERIFY(!timerDuringFirstPoll);
         const qint64 gap = servedAt[1] - firstFinished;
         QVERIFY2(firstFinished >= 0 && gap >= 2400 && gap <= 3300, qPrintable(QString::number(gap)));
