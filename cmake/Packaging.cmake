@@ -7,7 +7,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Unlock Pro sensors for Orvane on this mac
 # Lines of at most 80 characters, as Debian's control file wants them.
 set(CPACK_PACKAGE_DESCRIPTION "Orvane Companion installs, or removes, a per-user background service\n\
 that serves this machine's CPU and GPU temperature, SoC power and GPU usage\n\
-on 127.0.0.1 for Orvane, and shows whether it runs.")
+on 127.0.0.1 for Orvane, and shows whether it runs.\n\
+A small system helper, started on demand through orvane-power.socket, tells\n\
+every user the processor packages' power, rounded, once a second at most.")
 set(CPACK_PACKAGE_HOMEPAGE_URL https://orvane.app)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSES/MIT.txt)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -18,6 +20,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 # The platform plugins (X11 and Wayland) and fonts are runtime needs that shared-library scanning cannot see.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, fonts-dejavu-core | fonts-freefont-ttf, xdg-utils")
+# Enable and start the power helper's socket on install, stop it on removal, forget it on purge.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/docs/debian/postinst ${PROJECT_SOURCE_DIR}/docs/debian/prerm
+  ${PROJECT_SOURCE_DIR}/docs/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 
 # Manual pages and the package's changelog, compressed as Debian wants them; the DEP-5 copyright beside.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "cli.h"
 
-#include "reader.h"
+#include "common/text.h"
 
 namespace macmon {
 
@@ -98,6 +98,7 @@ ParsedArguments parseArguments(const std::vector<std::string> &args, const Envir
           };
     o.roots.sysfs = root(sysfs, "MACMON_SYSFS_ROOT", "/sys");
     o.roots.procfs = root(procfs, "MACMON_PROCFS_ROOT", "/proc");
+    o.roots.powerSocket = root(std::nullopt, "MACMON_POWER_SOCKET", "/run/orvane-power.sock");
     return { o, {} };
 }
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "process.h"
-#include "sources.h"
+#include "common/environment.h"
+#include "common/program.h"
 
 #include <cstdint>
 #include <optional>
@@ -10,10 +10,6 @@
 #include <vector>
 
 namespace macmon {
-
-constexpr std::uint16_t kDefaultPort = 9090;
-// Starts every line the program writes to standard error.
-constexpr char kErrorPrefix[] = "macmon: ";
 
 struct Options
 {

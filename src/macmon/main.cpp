@@ -2,10 +2,11 @@
 // macmon: serves this machine's sensor readings as JSON on 127.0.0.1, and installs itself as a per-user
 // service.
 #include "cli.h"
-#include "installer.h"
-#include "net.h"
-#include "sampler.h"
-#include "server.h"
+#include "http/loopback.h"
+#include "http/server.h"
+#include "sensors/sampler.h"
+#include "service/daemon.h"
+#include "service/installer.h"
 
 #include <cerrno>
 #include <csignal>
@@ -101,7 +102,7 @@ int main(int argc, char **argv)
                 return failWith("cannot tell where this program lies, so it cannot be installed");
             ServiceCommand command { *exe, options.port,
                 { std::filesystem::absolute(options.roots.sysfs),
-                    std::filesystem::absolute(options.roots.procfs) } };
+                    std::filesystem::absolute(options.roots.procfs), options.roots.powerSocket } };
             if (auto failure = Installer(env).install(command))
                 return failWith(*failure);
             return 0;

@@ -6,11 +6,13 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
 #include <unistd.h>
 
 using Mode = TestHttpServer::Mode;
+using namespace Qt::StringLiterals;
 #ifdef __SANITIZE_ADDRESS__
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
@@ -232,6 +234,13 @@ void CompanionManagerTest::stateAcrossPolls()
     server.setMode(Mode::Silent);
     auto slow = manager.refresh();
     QTRY_COMPARE(server.requestCount(), steps.size() + 1);
+    // Waiting for the answer, the poll listens for reading only: a socket is always writable, so a write
+    // notifier would wake the loop on every pass.
+    QStringList listening;
+    for (const auto *n : QCoreApplication::instance()->findChildren<QSocketNotifier *>())
+        if (n->isEnabled())
+            listening << (n->type() == QSocketNotifier::Read ? u"read"_s : u"write"_s);
+    QCOMPARE(listening, QStringList { u"read"_s });
     server.setMode(Mode::Answer);
     server.setResponse(200, last);
     QCoro::waitFor(manager.refresh());

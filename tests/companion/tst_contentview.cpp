@@ -309,10 +309,10 @@ private Q_SLOTS:
             << u"[Desktop Entry]\nExec=fake-orvane --from-menu %U --x=%f --share=50%%"_s
             << u"fake-orvane --from-menu --x= --share=50%"_s;
         QTest::newRow("installed for the user")
-            << orvane << u"XDG_DATA_HOME"_s << true << uR"([Desktop Action x]
-Exec=wrong
-[Desktop Entry]
+            << orvane << u"XDG_DATA_HOME"_s << true << uR"([Desktop Entry]
 Exec=fake-orvane "a b"\s%F  "say \\"hi\\""
+[Desktop Action x]
+Exec=wrong
 )"_s << uR"(fake-orvane a b say "hi")"_s;
         QTest::newRow("not installed")
             << orvane << QString() << true << QString() << browse + Launcher::makerSite;

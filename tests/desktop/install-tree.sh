@@ -10,7 +10,9 @@ status=0
 complain() { echo "$*"; status=1; }
 
 app=app.orvane.Companion
-for f in bin/orvane-companion libexec/orvane-companion/macmon share/applications/$app.desktop \
+units=lib/systemd/system
+for f in bin/orvane-companion libexec/orvane-companion/macmon libexec/orvane-companion/orvane-powerd \
+         $units/orvane-power.socket $units/orvane-power.service share/applications/$app.desktop \
          share/metainfo/$app.metainfo.xml share/icons/hicolor/scalable/apps/$app.svg \
          share/orvane-companion/translations/orvane-companion_de.qm \
          share/man/man1/orvane-companion.1.gz share/man/man1/macmon.1.gz \
@@ -30,6 +32,15 @@ for page in orvane-companion macmon; do
   man --warnings -l "$prefix/share/man/man1/$page.1.gz" 2>&1 >/dev/null | grep . && complain "man page warnings: $page"
 done
 appstreamcli validate --no-net "$prefix/share/metainfo/$app.metainfo.xml" || status=1
+
+# The power helper's service runs the installed helper, and its sandbox leaves an exposure of 2.0 at most.
+units=$prefix/$units
+grep -qx "ExecStart=$prefix/libexec/orvane-companion/orvane-powerd" "$units/orvane-power.service" ||
+  complain "the power helper's service does not run the installed helper"
+said=$(systemd-analyze verify --man=no "$units/orvane-power.socket" "$units/orvane-power.service" 2>&1) && [ -z "$said" ] ||
+  complain "the power helper's units do not verify: $said"
+systemd-analyze security --offline=true --threshold=20 "$units/orvane-power.service" >/dev/null ||
+  complain "the power helper's service is exposed above 2.0"
 
 # The installed program finds the tool beside it in its own tree, not in the build tree.
 "$prefix/libexec/orvane-companion/macmon" --version >/dev/null || complain "the installed tool does not run"

@@ -1,15 +1,24 @@
 // SPDX-License-Identifier: MIT
 #include "cli.h"
-#include "support.h"
+#include "http/loopback.h"
+#include "service/process.h"
+#include "support/machine.h"
+#include "support/peer.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <thread>
 
 using namespace macmon;
 using namespace macmon::test;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// What parsing gave, in one line: the action, then for serving the port, roots and detach flag.
+// What parsing gave, in one line: the action, then for serving the port, roots ("helper": the default power
+// helper socket) and detach flag.
 std::string outcome(const ParsedArguments &parsed)
 {
     if (!parsed.options)
@@ -20,6 +29,7 @@ std::string outcome(const ParsedArguments &parsed)
     if (o.action == Options::Action::Help || o.action == Options::Action::Version)
         return line;
     return line + " " + std::to_string(o.port) + " " + o.roots.sysfs.string() + " " + o.roots.procfs.string()
+        + (o.roots.powerSocket == "/run/orvane-power.sock" ? " helper" : " " + o.roots.powerSocket.string())
         + (o.detach ? " detach" : "");
 }
 
@@ -27,19 +37,20 @@ std::string outcome(const ParsedArguments &parsed)
 
 TEST(Arguments, Parse)
 {
-    const Environment roots { { "MACMON_SYSFS_ROOT", "/env/sys" }, { "MACMON_PROCFS_ROOT", "/env/proc" } };
+    const Environment roots { { "MACMON_SYSFS_ROOT", "/env/sys" }, { "MACMON_PROCFS_ROOT", "/env/proc" },
+        { "MACMON_POWER_SOCKET", "/env/sock" } };
     const std::vector<std::tuple<std::vector<std::string>, Environment, std::string>> cases {
-        { { "serve" }, {}, "serve 9090 /sys /proc" },
-        { { "serve", "--port", "9191", "--install" }, {}, "install 9191 /sys /proc" },
-        { { "serve", "--port=1" }, {}, "serve 1 /sys /proc" },
-        { { "serve", "--port", "65535", "--uninstall" }, {}, "uninstall 65535 /sys /proc" },
+        { { "serve" }, {}, "serve 9090 /sys /proc helper" },
+        { { "serve", "--port", "9191", "--install" }, {}, "install 9191 /sys /proc helper" },
+        { { "serve", "--port=1" }, {}, "serve 1 /sys /proc helper" },
+        { { "serve", "--port", "65535", "--uninstall" }, {}, "uninstall 65535 /sys /proc helper" },
         { { "--help" }, {}, "help" },
         { { "--version" }, {}, "version" },
-        { { "serve" }, roots, "serve 9090 /env/sys /env/proc" },
+        { { "serve" }, roots, "serve 9090 /env/sys /env/proc /env/sock" },
         // A flag wins over the variable; an empty variable is unset.
-        { { "serve", "--sysfs-root", "/flag/sys" }, roots, "serve 9090 /flag/sys /env/proc" },
-        { { "serve" }, { { "MACMON_SYSFS_ROOT", "" } }, "serve 9090 /sys /proc" },
-        { { "serve", "--port", "9000", "--detach" }, {}, "serve 9000 /sys /proc detach" },
+        { { "serve", "--sysfs-root", "/flag/sys" }, roots, "serve 9090 /flag/sys /env/proc /env/sock" },
+        { { "serve" }, { { "MACMON_SYSFS_ROOT", "" } }, "serve 9090 /sys /proc helper" },
+        { { "serve", "--port", "9000", "--detach" }, {}, "serve 9000 /sys /proc helper detach" },
         { {}, {}, "usage error" },
         { { "run" }, {}, "usage error" },
         { { "serve", "--bogus" }, {}, "usage error" },
@@ -77,5 +88,29 @@ TEST(Arguments, ExitCodesAndStreams)
         EXPECT_EQ(result.exitCode, exitCode);
         EXPECT_EQ(result.out.rfind(out, 0), 0u) << result.out;
         EXPECT_EQ(exitCode == 0 ? result.err == "" : result.err.rfind(err, 0) == 0, true) << result.err;
+    }
+}
+
+TEST(ServeCommand, QuietUntilStoppedThenExitsCleanly)
+{
+    ScratchDir scratch;
+    const std::uint16_t port = freePort();
+    const Environment env { { "PATH", "/usr/bin:/bin" }, { "HOME", scratch.path().string() },
+        { "MACMON_SYSFS_ROOT", (fixture("intel-laptop") / "sys").string() },
+        { "MACMON_PROCFS_ROOT", (fixture("intel-laptop") / "proc").string() } };
+    for (const int signal : { SIGTERM, SIGINT }) {
+        SCOPED_TRACE(signal);
+        Child serve({ MACMON_BINARY, "serve", "--port", std::to_string(port) }, env, scratch.path() / "out");
+        for (const auto deadline = Clock::now() + 10s; !answersJson(port, 1s) && Clock::now() < deadline;)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(nlohmann::json::parse(get(port).body)["sys_power"], 8.63);
+        // A second service on the same port says why it cannot start.
+        const auto second = runCommand({ MACMON_BINARY, "serve", "--port", std::to_string(port) }, env, 10s);
+        EXPECT_EQ(second.exitCode, 1);
+        EXPECT_EQ(second.err, withPort("macmon: port {P} on 127.0.0.1 is taken by another program\n", port));
+        ::kill(serve.pid(), signal);
+        EXPECT_EQ(serve.wait(10000), 0);
+        EXPECT_FALSE(portOpen(port));
+        EXPECT_EQ(readText(scratch.path() / "out"), "");
     }
 }

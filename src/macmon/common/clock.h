@@ -1,0 +1,11 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <chrono>
+
+namespace macmon {
+
+// Every interval, deadline and sample time of the program.
+using Clock = std::chrono::steady_clock;
+
+} // namespace macmon

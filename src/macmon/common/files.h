@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace macmon {
+
+// A whole small file, up to maxBytes (longer files are cut there); nothing unless it is a regular file.
+// Non-blocking, so a FIFO or a stuck device file cannot hang the caller; errno tells why it failed.
+std::optional<std::string> readFile(const std::filesystem::path &file, std::size_t maxBytes = 4096);
+
+// Empty on success; otherwise one line that a user can act on.
+using Failure = std::optional<std::string>;
+
+// Writes beside the file and renames, so a reader never sees half a file; nothing is left on failure.
+Failure writeFileAtomically(const std::filesystem::path &file, const std::string &text);
+
+// Creates folder if needed and keeps it to this user.
+void makePrivateFolder(const std::filesystem::path &folder);
+
+// An exclusive flock on a file, held while this lives; waits at most timeout for it.
+class FileLock
+{
+public:
+    FileLock(const std::filesystem::path &file, std::chrono::milliseconds timeout);
+    ~FileLock();
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+    bool held() const { return held_; }
+    // Why the file could not be opened; empty when it was (and then only another holder keeps it).
+    const std::string &error() const { return error_; }
+
+private:
+    std::string error_;
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+} // namespace macmon

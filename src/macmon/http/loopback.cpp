@@ -1,0 +1,132 @@
+// SPDX-License-Identifier: MIT
+#include "http/loopback.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace macmon {
+namespace {
+
+// Room for a burst of clients while the event thread accepts them.
+constexpr int kBacklog = 512;
+
+sockaddr_in loopback(std::uint16_t port)
+{
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+// Whether a socket could be had; it is closed at once, as only the question mattered.
+bool obtained(int fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    return fd >= 0;
+}
+
+} // namespace
+
+int connectLoopback(std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const sockaddr_in addr = loopback(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int listenLoopback(std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    // Lets a restarted service take its port back while old connections sit in TIME_WAIT.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in addr = loopback(port);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0
+        || ::listen(fd, kBacklog) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+std::uint16_t boundPort(int fd)
+{
+    sockaddr_in addr {};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
+}
+
+void setNonBlocking(int fd)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+bool portFree(std::uint16_t port)
+{
+    return obtained(listenLoopback(port));
+}
+
+bool portOpen(std::uint16_t port)
+{
+    return obtained(connectLoopback(port));
+}
+
+std::optional<std::string> exchange(
+    std::uint16_t port, const std::string &request, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const int fd = connectLoopback(port);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<std::string> answer;
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        std::string data;
+        char buffer[4096];
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p { fd, POLLIN, 0 };
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                // A reset after the answer (the peer closed with input unread) still ends the answer.
+                if (n == 0 || !data.empty())
+                    answer = std::move(data);
+                break;
+            }
+            data.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+bool answersJson(std::uint16_t port, std::chrono::milliseconds timeout)
+{
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    const auto answer
+        = exchange(port, "GET /json HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n", timeout);
+    return answer && answer->rfind("HTTP/1.1 200 ", 0) == 0;
+}
+
+} // namespace macmon

@@ -1,0 +1,118 @@
+// SPDX-License-Identifier: MIT
+#include "sensors/power.h"
+
+#include "sensors/plausible.h"
+#include "sensors/powerhelper.h"
+
+#include <cmath>
+#include <utility>
+
+namespace macmon {
+namespace {
+
+std::optional<double> batteryDischargeW(const SysfsReader &sys, const SensorMap &map)
+{
+    std::optional<double> total;
+    for (std::size_t i = 0; i < map.batteries.size(); ++i) {
+        const std::string &dir = map.batteries[i];
+        if (sys.text(dir + "/status") != "Discharging")
+            continue;
+        std::optional<double> watts;
+        if (map.batteryPowerNow[i]) {
+            if (auto uw = sys.integer(dir + "/power_now"))
+                watts = std::abs(static_cast<double>(*uw)) / 1e6;
+        } else {
+            const auto ua = sys.integer(dir + "/current_now");
+            const auto uv = sys.integer(dir + "/voltage_now");
+            if (ua && uv)
+                watts = std::abs(static_cast<double>(*ua) * static_cast<double>(*uv)) / 1e12;
+        }
+        if (watts && plausibleWatts(*watts))
+            total = total.value_or(0) + *watts;
+    }
+    return total;
+}
+
+// The sum of hwmon power inputs (microwatts); one that cannot be read makes the sum no reading.
+std::optional<double> hwmonWatts(const SysfsReader &sys, const std::vector<std::string> &files)
+{
+    if (files.empty())
+        return std::nullopt;
+    double watts = 0;
+    for (const auto &file : files) {
+        const auto uw = sys.integer(file);
+        if (!uw || *uw < 0)
+            return std::nullopt;
+        watts += static_cast<double>(*uw) / 1e6;
+    }
+    return plausibleWatts(watts);
+}
+
+} // namespace
+
+PowerMeter::PowerMeter(std::filesystem::path helperSocket)
+    : helperSocket_(std::move(helperSocket))
+{ }
+
+std::optional<double> PowerMeter::rapl(
+    const SysfsReader &sys, const SensorMap &map, Clock::time_point now, bool &readable)
+{
+    readable = false;
+    std::map<std::string, long long> energy;
+    for (const auto &zone : map.raplZones) {
+        const auto uj = sys.integer(zone + "/energy_uj");
+        if (!uj || *uj < 0) {
+            // Root-only on current kernels: an unreadable counter is no reading, not an error.
+            lastEnergyUj_.clear();
+            return std::nullopt;
+        }
+        energy[zone] = *uj;
+    }
+    readable = !energy.empty();
+    const auto previous = std::exchange(lastEnergyUj_, energy);
+    const auto elapsed = std::chrono::duration<double>(now - std::exchange(lastTime_, now)).count();
+    if (energy.empty() || previous.size() != energy.size() || elapsed <= 0)
+        return std::nullopt;
+    double joules = 0;
+    for (const auto &[zone, uj] : energy) {
+        const auto before = previous.find(zone);
+        if (before == previous.end())
+            return std::nullopt;
+        long long delta = uj - before->second;
+        if (delta < 0) {
+            const auto range = sys.integer(zone + "/max_energy_range_uj");
+            if (!range || *range < before->second)
+                return std::nullopt;
+            delta = *range - before->second + uj;
+        }
+        joules += static_cast<double>(delta) / 1e6;
+    }
+    // A counter that stands still is not live (a recorded machine); plausibleWatts drops it with the rest.
+    return plausibleWatts(joules / elapsed);
+}
+
+std::optional<double> PowerMeter::package(
+    const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, Clock::time_point now)
+{
+    bool readable = false;
+    if (auto w = rapl(sys, map, now, readable))
+        return w;
+    // The helper reads RAPL for those who may not; a service that can read it asks nobody.
+    if (!readable && !helperSocket_.empty())
+        if (auto w = askPowerHelper(helperSocket_); w && plausibleWatts(*w))
+            return w;
+    if (auto w = hwmonWatts(sys, map.packagePower))
+        return w;
+    return gpus.integratedW;
+}
+
+std::optional<double> PowerMeter::sample(
+    const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, Clock::time_point now)
+{
+    // A discrete GPU's figure only adds to a package's: alone it is not the processors' power.
+    if (const auto w = package(sys, map, gpus, now))
+        return plausibleWatts(*w + gpus.discreteW.value_or(0));
+    return batteryDischargeW(sys, map);
+}
+
+} // namespace macmon

@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+#include "sensors/powerhelper.h"
+
+#include "common/clock.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace macmon {
+namespace {
+
+// "2000\n" is the most a plausible figure needs; a longer answer is not the helper's.
+constexpr std::size_t kMaxAnswer = 8;
+
+class Socket
+{
+public:
+    Socket()
+        : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+    { }
+    ~Socket()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Socket(const Socket &) = delete;
+    Socket &operator=(const Socket &) = delete;
+    const int fd;
+};
+
+// Waits until the socket is ready for events or the deadline passes.
+bool ready(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd p { fd, events, 0 };
+        const int n = ::poll(&p, 1, static_cast<int>(left));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace
+
+std::optional<double> parseHelperAnswer(std::string_view answer)
+{
+    if (answer.size() > kMaxAnswer || !answer.ends_with('\n'))
+        return std::nullopt;
+    // Digits only: no sign, no space, no fraction, not empty.
+    unsigned watts = 0;
+    const char *last = answer.data() + answer.size() - 1;
+    const auto [end, ec] = std::from_chars(answer.data(), last, watts);
+    return ec == std::errc() && end == last ? std::optional<double>(watts) : std::nullopt;
+}
+
+std::optional<double> askPowerHelper(const std::filesystem::path &socket, std::chrono::milliseconds budget)
+{
+    const auto deadline = Clock::now() + budget;
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const std::string path = socket.string();
+    if (path.empty() || path.size() >= sizeof(address.sun_path))
+        return std::nullopt;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    Socket s;
+    if (s.fd < 0)
+        return std::nullopt;
+    if (::connect(s.fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+        // A full backlog (EAGAIN) is a helper too busy to answer in time.
+        int error = errno;
+        socklen_t size = sizeof(error);
+        if (error != EINPROGRESS || !ready(s.fd, POLLOUT, deadline)
+            || ::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
+            return std::nullopt;
+    }
+    // One line, then the helper closes: read to the end, never past the budget or the longest answer.
+    std::string answer;
+    char buffer[kMaxAnswer + 1];
+    while (answer.size() <= kMaxAnswer) {
+        if (!ready(s.fd, POLLIN, deadline))
+            return std::nullopt;
+        const ssize_t n = ::read(s.fd, buffer, sizeof(buffer));
+        if (n == 0)
+            return parseHelperAnswer(answer);
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return std::nullopt;
+        answer.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+    return std::nullopt;
+}
+
+} // namespace macmon

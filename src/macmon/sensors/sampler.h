@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "sensors/readings.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace macmon {
+
+struct SamplerTiming
+{
+    std::chrono::milliseconds interval = std::chrono::seconds(1);
+    // With no request for this long the sampler sleeps: no timer, no sysfs read.
+    std::chrono::milliseconds idleAfter = std::chrono::seconds(10);
+    // A document older than this is not served: a stalled read must not pass for live data.
+    std::chrono::milliseconds maxAge = std::chrono::seconds(3);
+    // How long a request waits for the first sample after a sleep or at start.
+    std::chrono::milliseconds wakeWait = std::chrono::milliseconds(250);
+};
+
+// Samples on its own thread while someone asks and keeps the last document ready; starts with a brief wait.
+class Sampler
+{
+public:
+    explicit Sampler(Roots roots, SamplerTiming timing = {}, SysfsReader::Observer observer = {});
+    ~Sampler();
+    Sampler(const Sampler &) = delete;
+    Sampler &operator=(const Sampler &) = delete;
+
+    // The last document, waking the sampler if it sleeps; nullptr when no fresh sample is at hand.
+    std::shared_ptr<const std::string> document() const;
+
+private:
+    void run();
+    bool fresh(Clock::time_point now) const;
+
+    Sensors sensors_;
+    const SamplerTiming timing_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable wake_; // to the sampling thread
+    mutable std::condition_variable sampled_; // to requests waiting for a sample
+    bool stopping_ = false;
+    mutable bool asleep_ = false;
+    mutable Clock::time_point lastRequest_;
+    std::optional<Clock::time_point> samplingSince_;
+    std::shared_ptr<const std::string> document_;
+    Clock::time_point taken_ {};
+    std::thread thread_;
+};
+
+} // namespace macmon

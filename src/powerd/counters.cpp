@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: MIT
+#include "counters.h"
+
+#include "common/files.h"
+#include "common/text.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace powerd {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kDomainPrefix = "intel-rapl:";
+// Bounds on what the tree may hand us: entries looked at, packages kept, bytes of a counter.
+constexpr std::size_t kMostEntries = 4096;
+constexpr std::size_t kMostPackages = 64;
+constexpr std::size_t kCounterBytes = 32;
+constexpr std::size_t kNameBytes = 64;
+
+// "intel-rapl:N" (a domain), not "intel-rapl:N:M" (one of its sub-zones); N or nothing.
+std::optional<long long> domainNumber(const std::string &entry)
+{
+    if (!entry.starts_with(kDomainPrefix))
+        return std::nullopt;
+    const std::string digits = entry.substr(kDomainPrefix.size());
+    const bool plain = !digits.empty() && digits.size() <= 6
+        && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return plain ? macmon::parseInteger(digits) : std::nullopt;
+}
+
+int openCounter(const fs::path &file)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat st
+    { };
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::optional<std::uint64_t> readCounter(int fd)
+{
+    char text[kCounterBytes];
+    const ssize_t n = ::pread(fd, text, sizeof text, 0);
+    // A counter longer than the buffer is not one.
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text)
+        return std::nullopt;
+    return parseMicrojoules(std::string_view(text, static_cast<std::size_t>(n)));
+}
+
+} // namespace
+
+std::optional<std::uint64_t> parseMicrojoules(std::string_view text)
+{
+    const auto value = macmon::parseInteger(std::string(text));
+    if (!value || *value < 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(*value);
+}
+
+PackageCounters::PackageCounters(const fs::path &sysfsRoot)
+{
+    std::vector<std::pair<long long, fs::path>> domains;
+    std::error_code ec;
+    std::size_t seen = 0;
+    for (auto it = fs::directory_iterator(sysfsRoot / "class/powercap", ec);
+         !ec && it != fs::directory_iterator() && seen++ < kMostEntries; it.increment(ec))
+        if (const auto n = domainNumber(it->path().filename().string()))
+            domains.emplace_back(*n, it->path());
+    std::sort(domains.begin(), domains.end());
+    for (const auto &[n, dir] : domains) {
+        if (energyFds_.size() == kMostPackages)
+            break;
+        if (!macmon::readFile(dir / "name", kNameBytes).value_or("").starts_with("package"))
+            continue;
+        const int fd = openCounter(dir / "energy_uj");
+        if (fd < 0)
+            continue;
+        energyFds_.push_back(fd);
+        const int rangeFd = openCounter(dir / "max_energy_range_uj");
+        ranges_.push_back(rangeFd >= 0 ? readCounter(rangeFd).value_or(0) : 0);
+        if (rangeFd >= 0)
+            ::close(rangeFd);
+    }
+}
+
+PackageCounters::~PackageCounters()
+{
+    for (int fd : energyFds_)
+        ::close(fd);
+}
+
+std::optional<Microjoules> PackageCounters::read() const
+{
+    Microjoules energy;
+    for (int fd : energyFds_) {
+        const auto uj = readCounter(fd);
+        if (!uj)
+            return std::nullopt;
+        energy.push_back(*uj);
+    }
+    return energy;
+}
+
+} // namespace powerd

@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: MIT
+#include "listener.h"
+
+#include "common/clock.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+namespace powerd {
+
+using macmon::Clock;
+
+std::optional<int> activatedSocket(std::string &error)
+{
+    // Unset, so nothing this process might start takes the socket for its own.
+    const int count = sd_listen_fds(1);
+    if (count != 1) {
+        error = count < 0 ? std::string("cannot take the socket from systemd: ") + std::strerror(-count)
+                          : "expects one listening socket from systemd, got " + std::to_string(count);
+        return std::nullopt;
+    }
+    const int fd = SD_LISTEN_FDS_START;
+    if (sd_is_socket(fd, AF_UNIX, SOCK_STREAM, 1) <= 0) {
+        error = "the socket from systemd is not a listening Unix stream socket";
+        return std::nullopt;
+    }
+    return fd;
+}
+
+std::optional<std::string> answerUntilIdle(
+    int listenFd, const std::function<std::string()> &line, std::chrono::milliseconds idle)
+{
+    auto deadline = Clock::now() + idle;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return std::nullopt;
+        pollfd listening { listenFd, POLLIN, 0 };
+        const int ready = ::poll(&listening, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        if (ready < 0 && errno != EINTR)
+            return std::string("cannot wait for connections: ") + std::strerror(errno);
+        if (ready <= 0)
+            continue;
+        if (listening.revents & (POLLERR | POLLHUP | POLLNVAL))
+            return std::string("the listening socket failed");
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            // A client that left before its turn costs nothing; running out of descriptors or memory does.
+            if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return std::string("cannot accept a connection: ") + std::strerror(errno);
+        }
+        const std::string text = line();
+        // A short line fits an idle socket at once, read or not; no client is ever waited for.
+        (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::close(fd);
+        deadline = Clock::now() + idle;
+    }
+}
+
+} // namespace powerd

@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: MIT
+#include "sensors/nvml_double.h"
+#include "sensors/sampler.h"
+#include "support/machine.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+
+using namespace macmon;
+using namespace macmon::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Counts every path the sensors touch; while shut, a read of the stalling file waits (a hung driver).
+struct Gate
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = true;
+    std::atomic<int> reads = 0;
+
+    void operator()(const std::string &path)
+    {
+        ++reads;
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return open || path != "class/thermal/thermal_zone0/temp"; });
+    }
+    void set(bool isOpen)
+    {
+        std::lock_guard lock(mutex);
+        open = isOpen;
+        changed.notify_all();
+    }
+};
+
+// Polls for up to 5 s: the machine may be loaded.
+bool eventually(const std::function<bool()> &condition)
+{
+    for (const auto deadline = Clock::now() + 5s; Clock::now() < deadline; std::this_thread::sleep_for(20ms))
+        if (condition())
+            return true;
+    return false;
+}
+
+const Roots kBoard { fixture("arm-board") / "sys", fixture("arm-board") / "proc" };
+
+} // namespace
+
+TEST(Sampler, SleepsWhenNobodyAsksAndWakesWithAFreshSample)
+{
+    // A laptop whose NVIDIA GPU is awake: NVML is held while sampling, and let go for the sleep.
+    ScratchDir scratch;
+    const fs::path machine = copyMachine("hybrid-laptop", scratch.path() / "m");
+    writeText(machine / "sys/bus/pci/devices/0000:01:00.0/power/runtime_status", "active\n");
+    fakeNvml() = {};
+    Gate gate;
+    Sampler sampler({ machine / "sys", machine / "proc" }, { 20ms, 200ms, 150ms, 2s }, std::ref(gate));
+    const auto before = sampler.document();
+    // Asleep once nothing at all is read for 400 ms, where awake it would have sampled about 20 times.
+    ASSERT_TRUE(eventually([&] {
+        const int reads = gate.reads.load();
+        std::this_thread::sleep_for(400ms);
+        return gate.reads.load() == reads;
+    }));
+    EXPECT_TRUE(fakeNvml().log.starts_with("init ") && fakeNvml().log.ends_with(" shutdown "))
+        << fakeNvml().log;
+    const auto after = sampler.document();
+    EXPECT_TRUE(before && after && after != before);
+}
+
+TEST(Sampler, AStalledReadIsNeverServedAsLive)
+{
+    Gate gate;
+    gate.set(false);
+    const auto start = Clock::now();
+    Sampler sampler(kBoard, { 20ms, 10s, 300ms, 100ms }, std::ref(gate));
+    EXPECT_LT(Clock::now() - start, 2s) << "a stall on the first sample held up the start";
+    EXPECT_FALSE(sampler.document());
+    gate.set(true);
+    EXPECT_TRUE(eventually([&] { return sampler.document() != nullptr; }));
+    gate.set(false);
+    EXPECT_TRUE(eventually([&] { return sampler.document() == nullptr; }));
+    gate.set(true); // every check above is an EXPECT, so this is reached and the thread can end
+}

@@ -1,0 +1,326 @@
+// SPDX-License-Identifier: MIT
+#include "http/loopback.h"
+#include "service/daemon.h"
+#include "service/installer.h"
+#include "support/machine.h"
+#include "support/peer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+using namespace macmon;
+using namespace macmon::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Stands in for a user manager: records each call, runs the unit's ExecStart on start, kills it on stop;
+// FAKE_SYSTEMCTL_FAIL names a verb that fails; with FAKE_SYSTEMCTL_SILENT, restart starts a program that
+// never answers.
+constexpr char kFakeSystemctl[] = R"PY(#!/usr/bin/env python3
+import os, shlex, signal, subprocess, sys, time
+args, env = sys.argv[1:], os.environ
+verb = (args + [""])[1]
+open(env["FAKE_SYSTEMCTL_LOG"], "a").write(" ".join(args) + "\n")
+if verb == env.get("FAKE_SYSTEMCTL_FAIL"):
+    sys.exit("Failed to %s unit: Unit file %s is masked." % (verb, args[-1]))
+pidfile = os.path.join(env["XDG_RUNTIME_DIR"], "fake-manager.pid")
+unit = os.path.join(env["XDG_CONFIG_HOME"], "systemd", "user", args[-1])
+def alive(pid):
+    try:
+        return ") Z " not in open("/proc/%d/stat" % pid).read()
+    except OSError:
+        return False
+if verb in ("restart", "disable") and os.path.exists(pidfile):
+    pid = int(open(pidfile).read())
+    os.kill(pid, signal.SIGTERM)
+    for _ in range(100):
+        time.sleep(0.05 if alive(pid) else 0)
+    os.remove(pidfile)
+if verb == "is-system-running":
+    sys.exit(print("degraded") or 1)
+elif verb == "restart":
+    line = [l for l in open(unit) if l.startswith("ExecStart=")][0][len("ExecStart="):]
+    argv = [a.replace("%%", "%").replace("$$", "$") for a in shlex.split(line)]
+    if env.get("FAKE_SYSTEMCTL_SILENT"):
+        argv = ["sleep", "60"]
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
+    open(pidfile, "w").write(str(proc.pid))
+elif verb == "enable" and not os.path.exists(unit):
+    sys.exit("Unit file %s does not exist." % args[-1])
+)PY";
+
+// A scratch login: HOME and every XDG folder inside one temporary folder, fake tools first on PATH.
+class Login
+{
+public:
+    explicit Login(bool runtimeDir = true)
+    {
+        const fs::path root = scratch_.path();
+        for (const char *dir : { "home", "config", "runtime", "state", "data", "bin" })
+            fs::create_directories(root / dir);
+        fs::permissions(root / "runtime", fs::perms::owner_all);
+        env_ = { { "HOME", (root / "home").string() }, { "XDG_CONFIG_HOME", (root / "config").string() },
+            { "XDG_STATE_HOME", (root / "state").string() }, { "XDG_DATA_HOME", (root / "data").string() },
+            { "PATH", (root / "bin").string() + ":/usr/local/bin:/usr/bin:/bin" },
+            { "FAKE_SYSTEMCTL_LOG", (root / "systemctl.log").string() } };
+        if (runtimeDir)
+            env_["XDG_RUNTIME_DIR"] = (root / "runtime").string();
+    }
+    ~Login()
+    {
+        // Whatever a failed test left running goes with it.
+        for (const auto &pidFile : { paths().pidFile, scratch_.path() / "runtime/fake-manager.pid" })
+            killRecorded(pidFile);
+    }
+
+    const fs::path &root() const { return scratch_.path(); }
+    Environment &env() { return env_; }
+    InstallPaths paths() const { return InstallPaths::forEnvironment(env_); }
+
+    void fakeTool(const std::string &name, const std::string &script)
+    {
+        const fs::path tool = root() / "bin" / name;
+        writeText(tool, script);
+        fs::permissions(tool, fs::perms::owner_all);
+    }
+
+    CommandResult macmon(std::vector<std::string> args, const fs::path &binary = MACMON_BINARY)
+    {
+        args.insert(args.begin(), binary.string());
+        return runCommand(args, env_, 60s);
+    }
+
+    // Every regular file left in the login's folders, the fakes' own and the installer's lock aside.
+    std::vector<std::string> leftovers() const
+    {
+        std::vector<std::string> files;
+        for (const char *dir : { "home", "config", "runtime", "state", "data" })
+            for (const auto &entry : fs::recursive_directory_iterator(root() / dir))
+                if (!entry.is_directory() && entry.path() != paths().lockFile
+                    && entry.path().filename() != "fake-manager.pid")
+                    files.push_back(entry.path().string());
+        return files;
+    }
+
+private:
+    ScratchDir scratch_;
+    Environment env_;
+};
+
+std::vector<std::string> serveArgs(std::uint16_t port, const std::string &machine)
+{
+    return { "serve", "--port", std::to_string(port), "--sysfs-root", (fixture(machine) / "sys").string(),
+        "--procfs-root", (fixture(machine) / "proc").string(), "--install" };
+}
+
+} // namespace
+
+TEST(Install, WithoutServiceManagerUsesAutostartAndADetachedDaemon)
+{
+    // With a runtime folder the pid file lives there; without one, in a private state folder.
+    for (const bool runtimeDir : { true, false }) {
+        SCOPED_TRACE(runtimeDir ? "runtime folder" : "no runtime folder");
+        Login login(runtimeDir);
+        const auto paths = login.paths();
+        EXPECT_EQ(paths.pidFile,
+            runtimeDir ? login.root() / "runtime/orvane-macmon.pid"
+                       : login.root() / "state/orvane-companion/macmon.pid");
+        const std::uint16_t port = freePort();
+        // A link planted at the temporary name is replaced, never written through.
+        writeText(login.root() / "victim", "precious");
+        fs::create_directories(paths.autostartFile.parent_path());
+        fs::create_symlink(login.root() / "victim", paths.autostartFile.string() + ".partial");
+
+        auto result = login.macmon(serveArgs(port, "intel-laptop"));
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(readText(login.root() / "victim"), "precious");
+        const std::string exec = "Exec=\"" MACMON_BINARY "\" serve --port " + std::to_string(port) + " ";
+        EXPECT_NE(readText(paths.autostartFile).find(exec), std::string::npos);
+        EXPECT_FALSE(fs::exists(paths.unitFile));
+        const auto first = recordedPid(paths.pidFile);
+        ASSERT_TRUE(first && !processEnded(*first));
+        EXPECT_NE(readText("/proc/" + std::to_string(*first) + "/status").find("NoNewPrivs:\t1"),
+            std::string::npos);
+        if (!runtimeDir) {
+            EXPECT_EQ(fs::status(paths.pidFile.parent_path()).permissions(), fs::perms::owner_all);
+        }
+
+        // Two more at once, on two ports: they take turns, and exactly one service with its entry is left.
+        const std::uint16_t other = freePort();
+        std::vector<std::unique_ptr<Child>> racers;
+        for (const auto p : { port, other }) {
+            auto args = serveArgs(p, "amd-desktop");
+            args.insert(args.begin(), MACMON_BINARY);
+            racers.push_back(std::make_unique<Child>(args, login.env(), login.root() / std::to_string(p)));
+        }
+        for (auto &racer : racers)
+            EXPECT_EQ(racer->wait(40000), 0);
+        const std::uint16_t winner = portOpen(port) ? port : other;
+        EXPECT_FALSE(portOpen(winner == port ? other : port));
+        EXPECT_NE(
+            readText(paths.autostartFile).find("--port " + std::to_string(winner) + " "), std::string::npos);
+        const auto second = recordedPid(paths.pidFile);
+        ASSERT_TRUE(second && !processEnded(*second));
+        EXPECT_TRUE(processEnded(*first));
+        EXPECT_EQ(std::distance(fs::directory_iterator(paths.autostartFile.parent_path()), {}), 1);
+
+        for (int round = 0; round < 2; ++round) {
+            result = login.macmon({ "serve", "--uninstall" });
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+            EXPECT_EQ(result.err, "");
+        }
+        EXPECT_FALSE(portOpen(winner));
+        EXPECT_TRUE(processEnded(*second));
+        EXPECT_EQ(login.leftovers(), std::vector<std::string> {});
+    }
+}
+
+TEST(Install, FailsWithOneLineAndLeavesNothing)
+{
+    // what, machine, the fake manager's settings (none: no manager at all), port taken, message
+    const std::vector<std::tuple<std::string, std::string, Environment, bool, std::string>> cases {
+        { "port taken", "intel-laptop", {}, true, "port {P} on 127.0.0.1 is taken by another program" },
+        { "no sensors", "virtual-machine", {}, false, "no readable sensors on this machine" },
+        { "manager refuses", "amd-desktop", { { "FAKE_SYSTEMCTL_FAIL", "enable" } }, false,
+            "the service manager refused: Failed to enable unit: Unit file orvane-macmon.service is "
+            "masked." },
+        { "started but silent", "amd-desktop", { { "FAKE_SYSTEMCTL_SILENT", "1" } }, false,
+            "the service did not answer on 127.0.0.1:{P} in time" },
+        { "entry cannot be written", "amd-desktop", {}, false, "cannot write " },
+    };
+    for (const auto &[what, machine, fake, portTaken, message] : cases) {
+        SCOPED_TRACE(what);
+        Login login;
+        if (!fake.empty()) {
+            login.fakeTool("systemctl", kFakeSystemctl);
+            login.env().insert(fake.begin(), fake.end());
+        }
+        // A folder where the entry goes makes the final rename fail, after its temporary file was written.
+        fs::create_directories(login.paths().autostartFile / "x");
+        const int holder = portTaken ? listenLoopback(0) : -1;
+        const std::uint16_t port = holder >= 0 ? boundPort(holder) : freePort();
+
+        const auto result = login.macmon(serveArgs(port, machine));
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.err.rfind("macmon: " + withPort(message, port), 0), 0u) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_EQ(login.leftovers(), std::vector<std::string> {});
+        EXPECT_EQ(portOpen(port), portTaken);
+        // What the manager started was stopped through it again.
+        EXPECT_FALSE(fs::exists(login.root() / "runtime/fake-manager.pid"));
+        ::close(holder);
+    }
+}
+
+TEST(Install, WithServiceManagerWritesEnablesAndStartsAUserUnit)
+{
+    Login login;
+    login.fakeTool("systemctl", kFakeSystemctl);
+    // Spaces, a dollar and a percent in the paths must survive the unit's quoting.
+    const fs::path tools = login.root() / "my tools $HOME 100%";
+    fs::create_directories(tools);
+    fs::copy_file(MACMON_BINARY, tools / "macmon");
+    const fs::path machine = copyMachine("intel-laptop", login.root() / "recorded machine");
+    const std::uint16_t port = freePort();
+    const auto paths = login.paths();
+
+    const auto result
+        = login.macmon({ "serve", "--port", std::to_string(port), "--sysfs-root", (machine / "sys").string(),
+                           "--procfs-root", (machine / "proc").string(), "--install" },
+            tools / "macmon");
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(nlohmann::json::parse(get(port).body)["sys_power"], 8.63);
+
+    const std::string unit = readText(paths.unitFile);
+    // A unit doubles $ and %, so the paths reach the program as they are.
+    for (const std::string &line : { "ExecStart=\"" + login.root().string()
+                 + "/my tools $$HOME 100%%/macmon\" serve --port " + std::to_string(port) + " ",
+             std::string("\nRestart=on-failure\n"), std::string("\nNoNewPrivileges=yes\n") })
+        EXPECT_NE(unit.find(line), std::string::npos) << line << "\n" << unit;
+    EXPECT_FALSE(fs::exists(paths.autostartFile));
+    EXPECT_FALSE(fs::exists(paths.pidFile));
+
+    ASSERT_EQ(login.macmon({ "serve", "--uninstall" }).exitCode, 0);
+    EXPECT_FALSE(portOpen(port));
+    EXPECT_FALSE(fs::exists(paths.unitFile));
+    EXPECT_EQ(readText(login.root() / "systemctl.log"),
+        "--user is-system-running\n"
+        "--user daemon-reload\n"
+        "--user enable orvane-macmon.service\n"
+        "--user restart orvane-macmon.service\n"
+        "--user is-system-running\n"
+        "--user disable --now orvane-macmon.service\n"
+        "--user daemon-reload\n");
+    EXPECT_EQ(login.leftovers(), std::vector<std::string> {});
+}
+
+TEST(Install, UninstallStopsOnlyTheDaemonItInstalled)
+{
+    // what; another program started under the installed one's name and arguments; another HOME; machine
+    const std::vector<std::tuple<std::string, bool, bool, const char *>> cases {
+        { "a look-alike", true, false, "intel-laptop" },
+        { "the same program for another HOME", false, true, "intel-laptop" },
+        { "the same program serving other roots", false, false, "arm-board" },
+    };
+    for (const auto &[what, lookAlike, otherHome, machine] : cases) {
+        SCOPED_TRACE(what);
+        Login login;
+        const auto paths = login.paths();
+        const std::uint16_t port = freePort();
+        const auto roots = [](const char *machine) {
+            return Roots { fixture(machine) / "sys", fixture(machine) / "proc" };
+        };
+        writeText(paths.autostartFile, autostartEntry({ MACMON_BINARY, port, roots("intel-laptop") }));
+        auto argv = ServiceCommand { MACMON_BINARY, port, roots(machine) }.arguments(true);
+        if (lookAlike) {
+            fs::copy_file(MACMON_BINARY, login.root() / "macmonitor");
+            argv.insert(argv.begin(),
+                { "/bin/bash", "-c",
+                    "exec -a \"$0\" " + (login.root() / "macmonitor").string() + " \"$@\"" });
+        }
+        Environment env = login.env();
+        if (otherHome)
+            env["HOME"] = env["XDG_CONFIG_HOME"] = (login.root() / "other").string();
+        ASSERT_EQ(runCommand(argv, env, 10s).exitCode, 0);
+        const auto pid = recordedPid(paths.pidFile);
+        ASSERT_TRUE(pid);
+
+        // Left running, so it still answers; and the pid file that names it is not ours to remove.
+        EXPECT_EQ(Installer(login.env(), 300ms).uninstall(),
+            "the service still answers on 127.0.0.1:" + std::to_string(port));
+        EXPECT_FALSE(processEnded(*pid));
+        EXPECT_EQ(recordedPid(paths.pidFile), pid);
+        EXPECT_FALSE(fs::exists(paths.autostartFile));
+    }
+}
+
+TEST(Install, AsksTheManagerWhetherItIsThere)
+{
+    for (const auto &[answer, present] : std::vector<std::pair<std::string, bool>> { { "echo running", true },
+             { "echo degraded; exit 1", true }, { "echo offline; exit 1", false } }) {
+        SCOPED_TRACE(answer);
+        Login login;
+        login.fakeTool("systemctl", "#!/bin/sh\n" + answer + "\n");
+        EXPECT_EQ(userManagerRunning(login.env()), present);
+    }
+}
+
+TEST(Install, QuotesExecLinesForEachFormat)
+{
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases {
+        { "/a b/c", "\"/a b/c\"", "\"/a b/c\"" },
+        { "/x\"`id`", "\"/x\\\"`id`\"", "\"/x\\\"\\`id\\`\"" },
+        { "/x\\y", "\"/x\\\\y\"", "\"/x\\\\\\\\y\"" },
+        { "/100%/$HOME", "\"/100%%/$$HOME\"", "\"/100%%/\\$HOME\"" },
+    };
+    for (const auto &[raw, systemd, desktop] : cases) {
+        SCOPED_TRACE(raw);
+        EXPECT_EQ(systemdQuote(raw), systemd);
+        EXPECT_EQ(desktopExecQuote(raw), desktop);
+    }
+}

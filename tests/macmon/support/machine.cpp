@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: MIT
+#include "support/machine.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace macmon::test {
+
+fs::path fixture(const std::string &machine)
+{
+    return fs::path(MACMON_FIXTURES) / machine;
+}
+
+ScratchDir::ScratchDir()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/macmon-test-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+ScratchDir::~ScratchDir()
+{
+    std::error_code ec;
+    // A test may have taken permissions away; give them back so everything can go.
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (!it->is_symlink())
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+fs::path copyMachine(const std::string &machine, const fs::path &to)
+{
+    fs::copy(fixture(machine), to, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    return to;
+}
+
+void writeText(const fs::path &file, const std::string &text)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::trunc) << text;
+}
+
+void expectNear(const std::optional<double> &actual, const std::optional<double> &expected,
+    const std::string &what, double tolerance)
+{
+    ASSERT_EQ(actual.has_value(), expected.has_value()) << what;
+    if (expected) {
+        EXPECT_NEAR(*actual, *expected, tolerance) << what;
+    }
+}
+
+std::string readText(const fs::path &file)
+{
+    std::ifstream in(file);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+namespace {
+
+constexpr unsigned kOverrideCaps = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+
+bool capabilities(__user_cap_data_struct (&data)[2], bool set)
+{
+    __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
+    return ::syscall(set ? SYS_capset : SYS_capget, &header, data) == 0;
+}
+
+} // namespace
+
+WithoutFileOverride::WithoutFileOverride()
+{
+    __user_cap_data_struct data[2] {};
+    if (!capabilities(data, false))
+        return;
+    if ((data[0].effective & kOverrideCaps) == 0) {
+        ok_ = true;
+        return;
+    }
+    data[0].effective &= ~kOverrideCaps;
+    ok_ = changed_ = capabilities(data, true);
+}
+
+WithoutFileOverride::~WithoutFileOverride()
+{
+    if (!changed_)
+        return;
+    __user_cap_data_struct data[2] {};
+    if (capabilities(data, false)) {
+        data[0].effective |= kOverrideCaps & data[0].permitted;
+        capabilities(data, true);
+    }
+}
+
+} // namespace macmon::test

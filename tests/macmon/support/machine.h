@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "common/environment.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace macmon::test {
+
+namespace fs = std::filesystem;
+
+fs::path fixture(const std::string &machine);
+
+// A private temporary folder, removed with everything in it.
+class ScratchDir
+{
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const fs::path &path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// A writable copy of a recorded machine, links kept as links.
+fs::path copyMachine(const std::string &machine, const fs::path &to);
+void writeText(const fs::path &file, const std::string &text);
+// Both absent, or both there and within tolerance.
+void expectNear(const std::optional<double> &actual, const std::optional<double> &expected,
+    const std::string &what, double tolerance = 1e-6);
+std::string readText(const fs::path &file);
+
+// Root reads through file modes; this takes that power away from the calling thread (and
+// threads it starts) for its lifetime, so a mode-000 file is unreadable as it is for a user.
+class WithoutFileOverride
+{
+public:
+    WithoutFileOverride();
+    ~WithoutFileOverride();
+    bool active() const { return ok_; }
+
+private:
+    bool ok_ = false;
+    bool changed_ = false;
+};
+
+} // namespace macmon::test
