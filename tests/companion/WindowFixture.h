@@ -19,10 +19,10 @@ struct WindowFixture
     static inline const QString heldRun
         = QStringLiteral("while [ ! -e \"$(dirname \"$0\")/release\" ]; do sleep 0.02; done");
 
-    explicit WindowFixture(bool serviceRuns, CompanionWindow::Sizing sizing = CompanionWindow::Sizing::scene)
+    explicit WindowFixture(bool serviceRuns)
         : tool(heldRun)
         , mgr(new CompanionManager(service.port(), tool.binDir()))
-        , window(mgr, sizing)
+        , window(mgr, CompanionWindow::Sizing::scene)
         , view(*window.scene())
         , initial(serviceRuns ? CompanionStatus::running : CompanionStatus::stopped)
     {
