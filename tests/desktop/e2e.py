@@ -44,12 +44,12 @@ def status(pid):
     return shown.pop() if len(shown) == 1 else None
 
 
-def offers(pid, only):
-    """Fails unless the given action is the only one enabled; returns its button."""
-    found = named(pid, "push button")
-    if [name for name, n in found.items() if n.getState().contains(pyatspi.STATE_SENSITIVE)] != [only]:
-        fail(f"the window must offer only {only!r}")
-    return found[only]
+def offers(companion, only):
+    """Fails unless the given action soon is the only one enabled (none is while a run ends); returns its button."""
+    buttons = lambda: named(companion.pid, "push button")
+    enabled = lambda: [name for name, n in buttons().items() if n.getState().contains(pyatspi.STATE_SENSITIVE)]
+    wait_until(companion, f"the window does not offer only {only!r}", lambda: enabled() == [only], 4)
+    return buttons()[only]
 
 
 def wait_until(companion, what, check, limit):
@@ -112,10 +112,10 @@ def main():
                 timings[what[4:]] = wait_until(companion, what, check, 5)
         # Another program holds the port: the install fails, and the reason is spoken.
         with socket.create_server(("127.0.0.1", 9090)):
-            offers(pid, INSTALL).queryAction().doAction(0)
+            offers(companion, INSTALL).queryAction().doAction(0)
             timings["failure spoken"] = wait_until(companion, "no notification of the failure", lambda: spoken == [
                 "Couldn't install the sensor service: macmon: port 9090 on 127.0.0.1 is taken by another program"], 4)
-        offers(pid, INSTALL).queryAction().doAction(0)
+        offers(companion, INSTALL).queryAction().doAction(0)
         timings["install → running"] = says(companion, RUNNING, 6)
         if manager == "systemd":
             if unit("ActiveState") != "active" or service_pids(prefix) != [int(unit("MainPID"))]:
@@ -132,9 +132,9 @@ def main():
             for service in service_pids(prefix):
                 os.kill(service, signal.SIGKILL)
             timings["service killed → not running"] = says(companion, STOPPED, 4)
-            offers(pid, INSTALL).queryAction().doAction(0)
+            offers(companion, INSTALL).queryAction().doAction(0)
             timings["reinstall → running"] = says(companion, RUNNING, 6)
-        offers(pid, UNINSTALL).queryAction().doAction(0)
+        offers(companion, UNINSTALL).queryAction().doAction(0)
         timings["uninstall → not running"] = says(companion, STOPPED, 4)
         left = [f for f in ("systemd/user/" + UNIT, "autostart/orvane-macmon.desktop") if os.path.exists(f"{config}/{f}")]
         if service_pids(prefix) or left or (manager == "systemd" and unit("LoadState") != "not-found"):
