@@ -2,6 +2,7 @@
 #pragma once
 
 #include "CompanionManager.h"
+#include "CompanionWindow.h"
 #include "ContentView.h"
 #include "FakeTool.h"
 #include "TestHttpServer.h"
@@ -11,7 +12,7 @@
 #include <QFileInfo>
 #include <QTest>
 
-// A window around a real manager, a local metrics service and a stand-in tool that holds runs till released.
+// The window around a real manager, a local metrics service and a stand-in tool that holds runs.
 struct WindowFixture
 {
     static constexpr int stateWaitMs = 10000;
@@ -21,7 +22,8 @@ struct WindowFixture
     explicit WindowFixture(bool serviceRuns)
         : tool(heldRun)
         , mgr(new CompanionManager(service.port(), tool.binDir()))
-        , view(mgr)
+        , window(mgr, CompanionWindow::Sizing::scene)
+        , view(*window.scene())
         , initial(serviceRuns ? CompanionStatus::running : CompanionStatus::stopped)
     {
         service.setResponse(
@@ -38,7 +40,7 @@ struct WindowFixture
     // Shows the window and waits until its first poll has set the status the service was set up for.
     bool ready()
     {
-        view.show();
+        window.show();
         return QTest::qWaitFor([this] { return child<QObject>("ticker"); }, stateWaitMs)
             && reach(initial, false);
     }
@@ -48,7 +50,7 @@ struct WindowFixture
     {
         QTest::qWait(50);
         return QTest::qWaitFor(
-            [this] { return view.isVisible() && view.height() == view.heightForWidth(view.width()); },
+            [this] { return window.isVisible() && view.height() == view.heightForWidth(view.width()); },
             stateWaitMs);
     }
 
@@ -76,6 +78,7 @@ struct WindowFixture
     TestHttpServer service;
     FakeTool tool;
     CompanionManager *mgr;
-    ContentView view;
+    CompanionWindow window;
+    ContentView &view;
     const CompanionStatus initial;
 };

@@ -121,6 +121,10 @@ private Q_SLOTS:
     {
         OrvaneCompanionApp::prepare(*qApp, QLocale(QLocale::English));
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run me under dbus-run-session");
+        // A screen reader listens before the first link is made, and the rest runs as under one.
+        QAccessible::setActive(true);
+        LinkButton early(u"x"_s);
+        QCOMPARE(QAccessible::queryAccessibleInterface(&early)->role(), QAccessible::Link);
         m_env.set("BROWSER", {});
         // The desktop's opener and Orvane only record that they were started, and with what.
         for (const QString name : { "xdg-open", "fake-orvane" })
@@ -158,10 +162,14 @@ private Q_SLOTS:
         auto *busyRow = w.child<QWidget>("busyRow");
         QCOMPARE(busyRow->isVisible(), busy);
         QCOMPARE(w.child<BusyIndicator>("busyIndicator")->isAnimating(), busy);
-        QVERIFY(!w.child<QWidget>("busyIndicator")->accessibleName().isEmpty());
+        const QAccessibleInterface *spinner
+            = QAccessible::queryAccessibleInterface(w.child<QWidget>("busyIndicator"));
+        QVERIFY(spinner->role() == QAccessible::ProgressBar && spinner->state().busy);
+        QVERIFY(!spinner->text(QAccessible::Name).isEmpty());
         QCOMPARE(w.view.height() - idleHeight, busy ? busyRow->height() + card->layout()->spacing() : 0);
         QCOMPARE(w.view.width(), ContentView::windowWidth);
-        QVERIFY(!(w.view.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(!(w.window.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(w.window.size(), w.view.size());
 
         // The card and the button row fill the column; the two buttons are equal and fill the row.
         auto *row = w.child<QWidget>("actions");
@@ -236,8 +244,8 @@ private Q_SLOTS:
         QFETCH(QString, shown);
         WindowFixture w(running);
         QVERIFY(w.ready());
-        QApplication::setActiveWindow(&w.view);
-        QVERIFY(QTest::qWaitForWindowActive(&w.view));
+        QApplication::setActiveWindow(&w.window);
+        QVERIFY(QTest::qWaitForWindowActive(&w.window));
         QAbstractButton *button = w.action();
         QVERIFY(!button->hasFocus());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -298,8 +306,7 @@ private Q_SLOTS:
             << orvane << system << true
             << u"[Desktop Entry]\nExec=fake-orvane --from-menu %U --x=%f --share=50%%"_s
             << u"fake-orvane --from-menu --x= --share=50%"_s;
-        QTest::newRow("installed for the user")
-            << orvane << u"XDG_DATA_HOME"_s << true << uR"([Desktop Entry]
+        QTest::newRow("installed for the user") << orvane << u"XDG_DATA_HOME"_s << true << uR"([Desktop Entry]
 Exec=fake-orvane "a b"\s%F  "say \\"hi\\""
 [Desktop Action x]
 Exec=wrong
@@ -359,10 +366,10 @@ Exec=wrong
         WindowFixture w(false);
         QVERIFY(w.ready());
         m_env.set("XDG_ACTIVATION_TOKEN", {});
-        w.view.showMinimized();
-        OrvaneCompanionApp::bringForward(&w.view, QStringLiteral("launch-2"));
+        w.window.showMinimized();
+        OrvaneCompanionApp::bringForward(&w.window, QStringLiteral("launch-2"));
         QCOMPARE(qgetenv("XDG_ACTIVATION_TOKEN"), QByteArrayLiteral("launch-2"));
-        QVERIFY(w.view.isVisible() && !w.view.isMinimized());
+        QVERIFY(w.window.isVisible() && !w.window.isMinimized());
     }
 
     void tickerStartsAfterFirstPoll()
@@ -378,12 +385,12 @@ Exec=wrong
         });
         qint64 firstFinished = -1;
         connect(w.mgr, &CompanionManager::statusChanged, w.mgr, [&] { firstFinished = clock.elapsed(); });
-        QVERIFY(w.view.windowIcon().isNull());
+        QVERIFY(w.window.windowIcon().isNull());
         clock.start();
-        w.view.show();
+        w.window.show();
         QTRY_COMPARE_WITH_TIMEOUT(servedAt.size(), 2, 6000);
         // The program's own icon is set once the window has appeared.
-        QVERIFY(!w.view.windowIcon().isNull());
+        QVERIFY(!w.window.windowIcon().isNull());
         QVERIFY(!timerDuringFirstPoll);
         const qint64 gap = servedAt[1] - firstFinished;
         QVERIFY2(firstFinished >= 0 && gap >= 2400 && gap <= 3300, qPrintable(QString::number(gap)));

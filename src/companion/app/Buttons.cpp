@@ -4,7 +4,6 @@
 #include "Palette.h"
 #include "TextStyle.h"
 
-#include <QAccessibleWidget>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -46,41 +45,6 @@ void paintFocusRing(QPainter &painter, const QRectF &bounds, qreal radius)
     painter.setBrush(Qt::NoBrush);
     painter.setPen(QPen(focusRingColor, focusRingWidth));
     painter.drawRoundedRect(bounds.adjusted(inset, inset, -inset, -inset), radius - inset, radius - inset);
-}
-
-// A footer link is a link to assistive technology too: its role, its name and one action that follows it.
-class LinkAccessible : public QAccessibleWidget
-{
-public:
-    explicit LinkAccessible(LinkButton *link)
-        : QAccessibleWidget(link, QAccessible::Link)
-    { }
-    QString text(QAccessible::Text t) const override
-    {
-        return t == QAccessible::Name ? unescapeMnemonic(button()->text()) : QAccessibleWidget::text(t);
-    }
-    QAccessible::State state() const override
-    {
-        QAccessible::State s = QAccessibleWidget::state();
-        s.linked = true;
-        return s;
-    }
-    QStringList actionNames() const override { return { pressAction() }; }
-    void doAction(const QString &name) override
-    {
-        if (name == pressAction() && button()->isEnabled())
-            button()->click();
-    }
-
-private:
-    QAbstractButton *button() const { return static_cast<QAbstractButton *>(widget()); }
-};
-
-QAccessibleInterface *linkAccessibleFactory(const QString &className, QObject *object)
-{
-    if (className == QLatin1String("LinkButton") && object && object->isWidgetType())
-        return new LinkAccessible(static_cast<LinkButton *>(object));
-    return nullptr;
 }
 
 } // namespace
@@ -188,16 +152,19 @@ LinkButton::LinkButton(const QString &label, QWidget *parent)
     setFont(textFont(TextStyle::callout, QFont::DemiBold));
     setFocusPolicy(Qt::TabFocus);
     setCursor(Qt::PointingHandCursor);
-    static const bool factoryInstalled = (QAccessible::installFactory(linkAccessibleFactory), true);
-    Q_UNUSED(factoryInstalled);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+QString LinkButton::label() const
+{
+    return unescapeMnemonic(text());
 }
 
 QSize LinkButton::sizeHint() const
 {
     const QFontMetrics metrics(font());
     // Room below the text for the focus underline; none at the sides, so the row's spacing stays exact.
-    return { metrics.horizontalAdvance(unescapeMnemonic(text())), metrics.height() + int(focusRingWidth) };
+    return { metrics.horizontalAdvance(label()), metrics.height() + int(focusRingWidth) };
 }
 
 void LinkButton::paintEvent(QPaintEvent *)
@@ -206,7 +173,7 @@ void LinkButton::paintEvent(QPaintEvent *)
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setOpacity(isDown() ? linkPressedOpacity : 1.0);
     painter.setPen(C::mint);
-    painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, unescapeMnemonic(text()));
+    painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, label());
     if (hasFocus()) {
         painter.setOpacity(1.0);
         painter.fillRect(QRectF(0, height() - focusRingWidth, width(), focusRingWidth), focusRingColor);

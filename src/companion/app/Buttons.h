@@ -70,6 +70,7 @@ class LinkButton : public QAbstractButton
 public:
     explicit LinkButton(const QString &label, QWidget *parent = nullptr);
 
+    QString label() const;
     QSize sizeHint() const override;
 
 protected:

@@ -10,7 +10,6 @@
 #include "Symbols.h"
 #include "TextStyle.h"
 
-#include <QAccessible>
 #include <QEvent>
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
@@ -127,6 +126,15 @@ private:
     const int m_columnWidth;
 };
 
+// The failed run's line: a class of its own, so assistive technology hears of a notification.
+class FailureNotice : public WrappedLabel
+{
+    Q_OBJECT
+
+public:
+    using WrappedLabel::WrappedLabel;
+};
+
 // Every text wraps within its column, so a longer language adds a line instead of being cut.
 QLabel *makeLabel(const QString &text, TextStyle style, QFont::Weight weight, const QColor &colour,
     const char *objectName = nullptr, int width = ContentView::columnWidth)
@@ -161,11 +169,7 @@ ContentView::ContentView(CompanionManager *manager, QWidget *parent)
     , mgr(manager ? manager : new CompanionManager(this))
 {
     mgr->setParent(this);
-    setWindowTitle(tr("Orvane Companion"));
     setFixedWidth(windowWidth);
-    // A window of fixed size offers no maximize control.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-        | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     // Keyboard focus starts on the window itself, so the focus ring appears only once Tab is pressed.
     setFocusPolicy(Qt::ClickFocus);
     setFocus(Qt::OtherFocusReason);
@@ -222,8 +226,8 @@ QWidget *ContentView::makeStatusBlock()
     rows->addWidget(headline);
     explanation = makeLabel(QString(), TextStyle::callout, QFont::Normal, C::ts, "explanation", cardRowWidth);
     rows->addWidget(explanation);
-    failureLine
-        = makeLabel(QString(), TextStyle::caption, QFont::Normal, C::amber, "failureLine", cardRowWidth);
+    failureLine = styleLabel(new FailureNotice(cardRowWidth), QString(), TextStyle::caption, QFont::Normal,
+        C::amber, "failureLine");
     failureLine->hide();
     rows->addWidget(failureLine);
 
@@ -333,12 +337,9 @@ void ContentView::showFailure()
     if (text == failureLine->accessibleName())
         return;
     failureLine->setText(FailureText::elideToLines(text, failureLine->font(), cardRowWidth, failureLines));
+    // Named before it shows: a screen reader speaks the notification as it starts showing.
     failureLine->setAccessibleName(text);
     failureLine->setVisible(!text.isEmpty());
-    if (!text.isEmpty()) {
-        QAccessibleEvent appeared(failureLine, QAccessible::Alert);
-        QAccessible::updateAccessibility(&appeared);
-    }
 }
 
 void ContentView::fitHeight()
@@ -369,7 +370,7 @@ void ContentView::paintEvent(QPaintEvent *)
         tickerStarted = true;
         QTimer::singleShot(0, this, [this] {
             startTicker();
-            setWindowIcon(QIcon(AppIdentity::iconPixmap(windowIconSize)));
+            window()->setWindowIcon(QIcon(AppIdentity::iconPixmap(windowIconSize)));
         });
     }
 }
@@ -388,3 +389,5 @@ QCoro::Task<> ContentView::startTicker()
     connect(ticker, &QTimer::timeout, mgr, [m = mgr] { m->refresh(); });
     ticker->start();
 }
+
+#include "ContentView.moc"

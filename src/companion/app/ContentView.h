@@ -13,8 +13,8 @@ class PrimaryButton;
 class GhostButton;
 class StatusSymbol;
 
-// The companion's one window: header, status card, action row and footer over a dark gradient.
-// It owns the manager and the ticker that keeps the manager's state current.
+// The companion's scene: header, status card, action row and footer over a dark gradient, at the size its
+// content needs. It owns the manager and the ticker that keeps the manager's state current.
 class ContentView : public QWidget
 {
     Q_OBJECT
@@ -28,8 +28,6 @@ public:
 
     // Takes ownership of the manager; without one it makes the production manager.
     explicit ContentView(CompanionManager *mgr = nullptr, QWidget *parent = nullptr);
-
-    CompanionManager *manager() const { return mgr; }
 
 protected:
     bool event(QEvent *event) override;

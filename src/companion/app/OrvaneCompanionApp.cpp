@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "OrvaneCompanionApp.h"
 
+#include "Accessibility.h"
 #include "AppIdentity.h"
 #include "CompanionManager.h"
-#include "ContentView.h"
+#include "CompanionWindow.h"
 #include "Palette.h"
 #include "SingleInstance.h"
 
@@ -112,6 +113,7 @@ void OrvaneCompanionApp::prepare(QApplication &app, const QLocale &locale)
     QGuiApplication::setDesktopFileName(AppIdentity::appId);
     QApplication::setStyle(QStyleFactory::create(styleName));
     QApplication::setPalette(darkPalette());
+    Accessibility::install();
     loadTranslation(app, locale);
 }
 
@@ -122,12 +124,12 @@ int OrvaneCompanionApp::exec(QApplication &app, CompanionManager *mgr)
         delete mgr;
         return 0;
     }
-    ContentView view(mgr);
-    QObject::connect(&instance, &SingleInstance::activationRequested, &view,
-        [&view](const QString &token) { bringForward(&view, token); });
+    CompanionWindow window(mgr);
+    QObject::connect(&instance, &SingleInstance::activationRequested, &window,
+        [&window](const QString &token) { bringForward(&window, token); });
     // Centred on first showing; window systems that place windows themselves ignore the move.
-    if (const QScreen *screen = view.screen())
-        view.move(screen->availableGeometry().center() - view.rect().center());
-    view.show();
+    if (const QScreen *screen = window.screen())
+        window.move(screen->availableGeometry().center() - window.rect().center());
+    window.show();
     return app.exec();
 }

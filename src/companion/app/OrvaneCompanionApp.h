@@ -16,7 +16,8 @@ public:
     // --help and --version, and the check for a display, before any QApplication exists; an exit status
     // when the program should end here.
     static std::optional<int> handleCommandLine(int argc, char *argv[]);
-    // Dark palette, fixed style, identity and the translation for the locale; call before any window.
+    // Dark palette, fixed style, identity, accessible roles and the translation for the locale; call before
+    // any widget.
     static void prepare(QApplication &app, const QLocale &locale = QLocale::system());
     // Shows the window around the manager (the production one when none is given), or raises the
     // window of an instance that already runs and returns at once. Returns the exit status.

@@ -15,7 +15,6 @@ struct StyleSize
 constexpr StyleSize styleSizes[] = {
     { TextStyle::title2, 17 },
     { TextStyle::title3, 15 },
-    { TextStyle::body, 13 },
     { TextStyle::button, 14 },
     { TextStyle::subheadline, 11 },
     { TextStyle::callout, 12 },

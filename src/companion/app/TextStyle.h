@@ -8,7 +8,6 @@ enum class TextStyle
 {
     title2,
     title3,
-    body,
     button,
     subheadline,
     callout,

@@ -3,11 +3,14 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de_DE">
 <context>
-    <name>ContentView</name>
+    <name>CompanionWindow</name>
     <message>
         <source>Orvane Companion</source>
         <translation>Orvane Companion</translation>
     </message>
+</context>
+<context>
+    <name>ContentView</name>
     <message>
         <source>Orvane</source>
         <translation>Orvane</translation>
