@@ -81,6 +81,7 @@ std::string systemdUnit(const ServiceCommand &command)
           "RestartSec=2\n"
           "UMask=0077\n"
           "NoNewPrivileges=yes\n"
+          "KeyringMode=private\n"
           "LockPersonality=yes\n"
           "MemoryDenyWriteExecute=yes\n"
           "RestrictRealtime=yes\n"
