@@ -10,8 +10,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -52,6 +54,17 @@ HttpAnswer get(std::uint16_t port, const std::string &path)
     return http(port,
         "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port)
             + "\r\nConnection: close\r\n\r\n");
+}
+
+std::string receive(int fd, int timeoutMs)
+{
+    std::string got;
+    char buffer[4096];
+    pollfd p { fd, POLLIN, 0 };
+    for (ssize_t n; ::poll(&p, 1, timeoutMs) > 0 && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        got.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return got;
 }
 
 Child::Child(const std::vector<std::string> &argv, const Environment &env, const fs::path &outputFile)
