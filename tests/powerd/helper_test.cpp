@@ -48,11 +48,7 @@ struct Helper
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr { AF_UNIX, {} };
         socket.string().copy(addr.sun_path, sizeof addr.sun_path - 1);
-        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
-            return fd;
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
+        return ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? fd : (::close(fd), -1);
     }
 
     // All the helper wrote before closing; a helper that never closes takes the whole time-out.
