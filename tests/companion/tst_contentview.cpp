@@ -121,10 +121,8 @@ private Q_SLOTS:
     {
         OrvaneCompanionApp::prepare(*qApp, QLocale(QLocale::English));
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run me under dbus-run-session");
-        // A screen reader listens before the first link is made, and the rest runs as under one.
+        // The rest runs as under a screen reader.
         QAccessible::setActive(true);
-        LinkButton early(u"x"_s);
-        QCOMPARE(QAccessible::queryAccessibleInterface(&early)->role(), QAccessible::Link);
         m_env.set("BROWSER", {});
         // The desktop's opener and Orvane only record that they were started, and with what.
         for (const QString name : { "xdg-open", "fake-orvane" })

@@ -42,12 +42,11 @@ TEST(Arguments, Parse)
     const Environment roots { { "MACMON_SYSFS_ROOT", "/env/sys" }, { "MACMON_PROCFS_ROOT", "/env/proc" },
         { "MACMON_POWER_SOCKET", "/env/sock" } };
     const std::vector<std::tuple<std::vector<std::string>, Environment, std::string>> cases {
-        { { "serve" }, {}, "serve 9090 /sys /proc helper" },
         { { "serve", "--port=1" }, {}, "serve 1 /sys /proc helper" },
         { { "serve", "--port", "65535", "--uninstall" }, {}, "uninstall 65535 /sys /proc helper" },
         { { "--version" }, {}, "version" },
         { { "serve" }, roots, "serve 9090 /env/sys /env/proc /env/sock" },
-        // A flag wins over the variable; an empty variable is unset.
+        // A flag wins over the variable; an empty variable is unset, leaving the default.
         { { "serve", "--sysfs-root", "/flag/sys" }, roots, "serve 9090 /flag/sys /env/proc /env/sock" },
         { { "serve" }, { { "MACMON_SYSFS_ROOT", "" } }, "serve 9090 /sys /proc helper" },
         { {}, {}, "usage error" },

@@ -87,15 +87,13 @@ struct Figure
 TEST(Helper, AnswersThePackagesPowerOverTheLastSecond)
 {
     const std::vector<Figure> cases {
-        { "one package; psys and sub-zones are no packages", false, {},
-            { { "intel-rapl:0", 30'000'000 }, { "intel-rapl:1", 300'000'000 },
-                { "intel-rapl:0/intel-rapl:0:0", 300'000'000 } },
-            30 },
         { "two packages summed, one wrapping", false,
             { { "intel-rapl:1/name", "package-1\n" }, { "intel-rapl:0/energy_uj", "262133328850\n" } },
             { { "intel-rapl:0", 30'000'000 }, { "intel-rapl:1", 30'000'000 } }, 60 },
-        { "root-only counters as nobody with CAP_DAC_READ_SEARCH", true, {},
-            { { "intel-rapl:0", 30'000'000 } }, 30 },
+        { "as nobody: root-only counters, no psys or sub-zones", true, {},
+            { { "intel-rapl:0", 30'000'000 }, { "intel-rapl:1", 300'000'000 },
+                { "intel-rapl:0/intel-rapl:0:0", 300'000'000 } },
+            30 },
     };
     const std::vector<std::string> nobody { "/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
         "--clear-groups", "--inh-caps=+dac_read_search", "--ambient-caps=+dac_read_search" };

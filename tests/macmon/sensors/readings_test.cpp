@@ -167,24 +167,6 @@ struct ChangeCase
     std::optional<Helper> helper = {}; // else no helper listens
 };
 
-// Samples as the service takes them (rates show from the second on); reads gets every path.
-Readings samples(const fs::path &machine, const ChangeCase &c, std::vector<std::string> &reads)
-{
-    Sensors sensors({ machine / "sys", machine / "proc", machine / "helper.sock" },
-        [&reads](const std::string &p) { reads.push_back(p); });
-    const auto t0 = Clock::now();
-    sensors.sample(t0);
-    c.between(machine / "sys");
-    if (c.sleeps)
-        sensors.release();
-    Readings r = sensors.sample(t0 + c.gap);
-    if (c.later) {
-        c.later(machine / "sys");
-        r = sensors.sample(t0 + c.gap + 1s);
-    }
-    return r;
-}
-
 } // namespace
 
 TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
@@ -353,9 +335,21 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
         std::optional<StandInHelper> helper;
         if (c.helper)
             helper.emplace(machine, *c.helper);
+        // Sampled as the service samples (rates show from the second on), every path read noted.
         std::vector<std::string> reads;
         const auto start = Clock::now();
-        expectNear(field(samples(machine, c, reads), c.field), c.expected, c.what);
+        Sensors sensors({ machine / "sys", machine / "proc", machine / "helper.sock" },
+            [&reads](const std::string &p) { reads.push_back(p); });
+        sensors.sample(start);
+        c.between(machine / "sys");
+        if (c.sleeps)
+            sensors.release();
+        Readings r = sensors.sample(start + c.gap);
+        if (c.later) {
+            c.later(machine / "sys");
+            r = sensors.sample(start + c.gap + 1s);
+        }
+        expectNear(field(r, c.field), c.expected, c.what);
         EXPECT_LT(Clock::now() - start, 2 * kPowerHelperBudget + 400ms) << "past the helper's bound";
         const std::string gpuChip = c.machine == std::string("amd-desktop") ? kAmdgpu : "class/drm/card0/";
         for (const auto &p : reads)

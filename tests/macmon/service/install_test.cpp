@@ -341,7 +341,6 @@ TEST(Install, EndsWithinItsDeadlineWhateverHoldsItUp)
 TEST(Install, QuotesExecLinesForEachFormat)
 {
     const std::vector<std::tuple<std::string, std::string, std::string>> cases {
-        { "/a b/c", "\"/a b/c\"", "\"/a b/c\"" },
         { "/x\"`id`", "\"/x\\\"`id`\"", "\"/x\\\"\\`id\\`\"" },
         { "/x\\y", "\"/x\\\\y\"", "\"/x\\\\\\\\y\"" },
         { "/100%/$HOME", "\"/100%%/$$HOME\"", "\"/100%%/\\$HOME\"" },
