@@ -45,7 +45,6 @@ TEST(Arguments, Parse)
         { { "serve", "--port=1" }, {}, "serve 1 /sys /proc helper" },
         { { "serve", "--port", "65535", "--uninstall" }, {}, "uninstall 65535 /sys /proc helper" },
         { { "--version" }, {}, "version" },
-        { { "serve" }, roots, "serve 9090 /env/sys /env/proc /env/sock" },
         // A flag wins over the variable; an empty variable is unset, leaving the default.
         { { "serve", "--sysfs-root", "/flag/sys" }, roots, "serve 9090 /flag/sys /env/proc /env/sock" },
         { { "serve" }, { { "MACMON_SYSFS_ROOT", "" } }, "serve 9090 /sys /proc helper" },
