@@ -23,8 +23,7 @@ namespace {
 
 constexpr int kAnswerMs = 2000;
 
-// A helper started as systemd would on the first connection to its socket, over a machine copied to a scratch
-// folder.
+// A helper started as systemd would on the first connection to its socket, over a scratch copy of a machine.
 struct Helper
 {
     explicit Helper(const std::string &machine)
@@ -61,7 +60,7 @@ struct Helper
     }
 
     ScratchDir dir;
-    fs::path socket = dir.path() / "power.sock", rapl; // the powercap tree, to change before the start
+    fs::path socket = dir.path() / "power.sock", rapl; // rapl: the powercap tree, to change before the start
     std::optional<Child> child;
 };
 
