@@ -93,25 +93,20 @@ void CompanionManagerTest::parse_data()
     const S power { .socPowerW = 1.0 };
 
     // What is no usable document at all.
-    row("not JSON", "hello", std::nullopt);
     row("top-level array", R"([{"sys_power":1}])", std::nullopt);
-    row("error null alone", R"({"error":null})", std::nullopt);
     row("error beside readings", R"({"error":false,)" + fullBody.mid(1), std::nullopt);
-    row("chip name alone", R"({"soc":{"chip_name":"M"}})", std::nullopt);
     row("power only inside soc", R"({"soc":{"sys_power":3}})", std::nullopt);
     row("NUL then garbage", QByteArray("{\"sys_power\":1}\0junk", 20), std::nullopt);
 
     // Readings, member by member, none clamped or defaulted.
     row("full document", fullBody, full);
-    row("power alone", R"({"sys_power":1})", power);
     row("negative temperature", R"({"temp":{"gpu_temp_avg":-5}})", S { .gpuTempC = -5.0 });
     row("empty chip name is present", R"({"sys_power":1,"soc":{"chip_name":""}})",
         S { .chipName = QString(), .socPowerW = 1.0 });
     row("temperature as string", R"({"temp":{"cpu_temp_avg":"45"},"sys_power":1})", power);
     row("chip name a number", R"({"soc":{"chip_name":7},"sys_power":1})", power);
     row("usage reads index one only", R"({"gpu_usage":["x",0.5,"y"]})", S { .gpuUsagePct = 50.0 });
-    // A fraction out of range is no reading (1e307 is infinite percent); deeper than 32 is refused unparsed.
-    row("usage beyond a double", R"({"gpu_usage":[1,1e307]})", std::nullopt);
+    // Deeper than 32 is refused unparsed.
     const QByteArray powerAnd = R"({"sys_power":1,"x":)";
     row("nested 32 deep", powerAnd + QByteArray(31, '[') + QByteArray(31, ']') + "}", power);
     row("nested 33 deep", powerAnd + QByteArray(32, '[') + QByteArray(32, ']') + "}", std::nullopt);
@@ -139,7 +134,6 @@ void CompanionManagerTest::polls_data()
     const auto documentOf = [](qsizetype size) { // valid, of exactly `size` bytes
         return R"({"sys_power":1,"pad":")" + QByteArray(size - 24, 'x') + "\"}";
     };
-    row("200 document", { Mode::Answer, 200, {}, doc, true });
     row("299 document", { Mode::Answer, 299, {}, doc, true });
     row("200, no document", { Mode::Answer, 200, {}, R"({"error":"x","sys_power":1})", false });
     row("300 document", { Mode::Answer, 300, {}, doc, false });

@@ -49,7 +49,6 @@ void ToolRunnerTest::outcomes_data()
         QTest::newRow(name) << QString::fromUtf8(script) << error;
     };
     row("exit 0 with stderr text", "echo oops >&2; exit 0", std::nullopt);
-    row("exit 1, word and newline", "printf 'word\\n' >&2; exit 1", QStringLiteral("word\n"));
     row("stdout never reaches the error", "echo visible; exit 2", QStringLiteral("macmon exited 2"));
     row("not UTF-8", "printf '\\377\\376' >&2; exit 4", QStringLiteral("macmon exited 4"));
     row("killed by a signal", "kill -KILL $$", QStringLiteral("macmon was stopped by a signal"));

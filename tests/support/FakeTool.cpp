@@ -29,9 +29,8 @@ QList<QStringList> FakeTool::recordedCalls() const
     QFile log(root() + QStringLiteral("/calls.log"));
     QList<QStringList> calls;
     for (const QByteArray &line :
-        log.open(QIODevice::ReadOnly) ? log.readAll().split('\n') : QByteArrayList()) {
+        log.open(QIODevice::ReadOnly) ? log.readAll().split('\n') : QByteArrayList())
         if (!line.isEmpty())
             calls << QString::fromUtf8(line.chopped(1)).split(QChar(0x1f));
-    }
     return calls;
 }

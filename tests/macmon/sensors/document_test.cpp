@@ -17,7 +17,6 @@ TEST(Document, LeavesOutWhatIsNotRead)
             { { "temp", { { "cpu_temp_avg", 45.0 }, { "gpu_temp_avg", 40.5 } } },
                 { "soc", { { "chip_name", "Chip \"X\"\n" } } }, { "sys_power", 7.25 },
                 { "gpu_usage", { 1398.0, 0.25 } } } },
-        { "nothing", Readings {}, json::object() },
         { "one temperature", cpuOnly, { { "temp", { { "cpu_temp_avg", -3.5 } } } } },
         // A real idle reading of zero is kept; only absent readings are left out.
         { "an idle GPU", usageOnly, { { "gpu_usage", { 0.0, 0.0 } } } },

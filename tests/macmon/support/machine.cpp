@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "support/machine.h"
 
+#include "common/files.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -60,10 +61,7 @@ void expectNear(const std::optional<double> &actual, const std::optional<double>
 
 std::string readText(const fs::path &file)
 {
-    std::ifstream in(file);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return readFile(file, 1 << 20).value_or("");
 }
 
 namespace {
@@ -83,20 +81,15 @@ WithoutFileOverride::WithoutFileOverride()
     __user_cap_data_struct data[2] {};
     if (!capabilities(data, false))
         return;
-    if ((data[0].effective & kOverrideCaps) == 0) {
-        ok_ = true;
-        return;
-    }
+    changed_ = (data[0].effective & kOverrideCaps) != 0;
     data[0].effective &= ~kOverrideCaps;
-    ok_ = changed_ = capabilities(data, true);
+    ok_ = !changed_ || capabilities(data, true);
 }
 
 WithoutFileOverride::~WithoutFileOverride()
 {
-    if (!changed_)
-        return;
     __user_cap_data_struct data[2] {};
-    if (capabilities(data, false)) {
+    if (changed_ && capabilities(data, false)) {
         data[0].effective |= kOverrideCaps & data[0].permitted;
         capabilities(data, true);
     }

@@ -4,14 +4,17 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "http/loopback.h"
+#include "service/process.h"
 
 #include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -54,16 +57,20 @@ HttpAnswer get(std::uint16_t port, const std::string &path)
             + "\r\nConnection: close\r\n\r\n");
 }
 
+std::string receive(int fd, int timeoutMs)
+{
+    std::string got;
+    char buffer[4096];
+    pollfd p { fd, POLLIN, 0 };
+    for (ssize_t n; ::poll(&p, 1, timeoutMs) > 0 && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        got.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return got;
+}
+
 Child::Child(const std::vector<std::string> &argv, const Environment &env, const fs::path &outputFile)
 {
-    std::vector<std::string> strings = argv;
-    for (const auto &[name, value] : env)
-        strings.push_back(name + "=" + value);
-    std::vector<char *> args, vars;
-    for (std::size_t i = 0; i < strings.size(); ++i)
-        (i < argv.size() ? args : vars).push_back(strings[i].data());
-    args.push_back(nullptr);
-    vars.push_back(nullptr);
+    ExecArguments exec(argv, env);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!outputFile.empty()) {
@@ -71,7 +78,7 @@ Child::Child(const std::vector<std::string> &argv, const Environment &env, const
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
     const int failed
-        = ::posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, args.data(), vars.data());
+        = ::posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, exec.argv(), exec.envp());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0)
         throw std::runtime_error("cannot start " + argv.front());
@@ -110,11 +117,8 @@ void killRecorded(const fs::path &pidFile)
     const auto pid = recordedPid(pidFile);
     std::error_code ec;
     // Only a macmon: the recorded process may be long gone and its number reused.
-    if (pid
-        && fs::read_symlink("/proc/" + std::to_string(*pid) + "/exe", ec)
-               .filename()
-               .string()
-               .starts_with("macmon"))
+    const auto program = pid ? fs::read_symlink("/proc/" + std::to_string(*pid) + "/exe", ec) : fs::path();
+    if (program.filename().string().starts_with("macmon"))
         ::kill(*pid, SIGKILL);
 }
 

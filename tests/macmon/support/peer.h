@@ -30,6 +30,8 @@ struct HttpAnswer
 };
 HttpAnswer http(std::uint16_t port, const std::string &request);
 HttpAnswer get(std::uint16_t port, const std::string &path = "/json");
+// All that comes on a socket until the peer closes, or the time runs out; the socket is closed.
+std::string receive(int fd, int timeoutMs = 5000);
 
 // A child process that is killed, if still running, when this goes away.
 class Child
