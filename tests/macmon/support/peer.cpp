@@ -4,7 +4,6 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "http/loopback.h"
-#include "service/process.h"
 
 #include <chrono>
 #include <climits>
@@ -70,7 +69,15 @@ std::string receive(int fd, int timeoutMs)
 
 Child::Child(const std::vector<std::string> &argv, const Environment &env, const fs::path &outputFile)
 {
-    ExecArguments exec(argv, env);
+    // Built here rather than by the service's own code, so the HTTP tests link the HTTP layer alone.
+    std::vector<std::string> strings = argv;
+    for (const auto &[name, value] : env)
+        strings.push_back(name + "=" + value);
+    std::vector<char *> args, vars;
+    for (std::size_t i = 0; i < strings.size(); ++i)
+        (i < argv.size() ? args : vars).push_back(strings[i].data());
+    args.push_back(nullptr);
+    vars.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!outputFile.empty()) {
@@ -78,7 +85,7 @@ Child::Child(const std::vector<std::string> &argv, const Environment &env, const
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
     const int failed
-        = ::posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, exec.argv(), exec.envp());
+        = ::posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, args.data(), vars.data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0)
         throw std::runtime_error("cannot start " + argv.front());
