@@ -221,6 +221,8 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
     const std::vector<ChangeCase> cases {
         { "-41 °C is implausible", "intel-laptop", core2("-41000"), none, kCpu, (49.0 + 53 + 51) / 3 },
         { "150 °C is plausible", "intel-laptop", core2("150000"), none, kCpu, (150.0 + 49 + 53 + 51) / 4 },
+        { "a hot GPU at 110 °C is real", "amd-desktop", edit({ { kAmdgpu + "temp1_input", "110000" } }), none,
+            kGpu, 110.0 },
         { "so is -40 °C", "intel-laptop", core2("-40000"), none, kCpu, (-40.0 + 49 + 53 + 51) / 4 },
         { "a CPU chip that comes later waits for the re-scan", "virtual-machine", none, lateCpu, kCpu,
             std::nullopt },
