@@ -208,8 +208,7 @@ void CompanionManagerTest::stateAcrossPolls()
     QTest::qWait(100);
     QCOMPARE(server.requestCount(), 0); // constructing starts nothing
 
-    // Each answer, and which properties must speak after it: only real changes do; a failure keeps the
-    // readings.
+    // Each answer and the properties that speak after it: only real changes; a failure keeps the readings.
     const QByteArray last = R"({"sys_power":7.5,"soc":{"chip_name":""}})";
     const QList<std::tuple<int, QByteArray, QList<int>>> steps = {
         { 200, R"({"sys_power":7.5,"temp":{"cpu_temp_avg":40}})", { 1, 1 } },
@@ -232,8 +231,7 @@ void CompanionManagerTest::stateAcrossPolls()
     server.setMode(Mode::Silent);
     auto slow = manager.refresh();
     QTRY_COMPARE(server.requestCount(), steps.size() + 1);
-    // Waiting for the answer, the poll listens for reading only: a socket is always writable, so a write
-    // notifier would wake the loop on every pass.
+    // While it waits, only a read notifier: a socket is always writable, so a write one would spin the loop.
     QStringList listening;
     for (const auto *n : QCoreApplication::instance()->findChildren<QSocketNotifier *>())
         if (n->isEnabled())

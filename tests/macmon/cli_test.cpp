@@ -20,8 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// What parsing gave, in one line: the action, then for serving the port and roots ("helper": the default
-// power helper socket).
+// What parsing gave: the action, then for serving the port and roots ("helper": the default helper socket).
 std::string outcome(const ParsedArguments &parsed)
 {
     if (!parsed.options)
@@ -86,8 +85,7 @@ TEST(Arguments, ExitCodesAndStreams)
     }
 }
 
-// The second round has 64 descriptors and 80 clients; the service leaves some descriptors free of
-// connections, so UBSan's vptr check still finds one for the pipe it probes memory with.
+// Round two: 64 descriptors, 80 clients; some stay free, for the pipe UBSan's vptr check probes memory with.
 TEST(ServeCommand, QuietUntilStoppedThenExitsCleanly)
 {
     ScratchDir scratch;

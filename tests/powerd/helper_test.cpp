@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The helper as systemd runs it: handed a listening socket, over a recorded powercap tree whose counters
-// the test advances.
+// The helper as systemd runs it, on a listening socket, over a recorded powercap tree the test advances.
 #include "common/clock.h"
 #include "common/text.h"
 #include "support/machine.h"

@@ -74,8 +74,7 @@ protected:
 
 TEST_F(HttpSurface, AnswersByHostPathAndMethod)
 {
-    // The fuzz corpus: what fuzzing found and the seeds, on port 47123; all but these are refused with 400. A
-    // refused request is sent as it is: its answer only ends when the server closes.
+    // The head corpus (port 47123), 400 unless listed; a refusal is sent as it is, as the server closes it.
     const std::map<std::string, int> statuses { { "absolute-form-own-host", 200 }, { "get", 200 },
         { "head-http10", 200 }, { "leading-empty-line", 200 }, { "host-ipv6-lowercase-name", 200 },
         { "absolute-form-decides-over-host", 200 }, { "absolute-form-other-host", 403 },
@@ -166,8 +165,7 @@ TEST_F(HttpSurface, AnswersClientsThatHalfClose)
     EXPECT_TRUE(got.ends_with("\r\n\r\n")) << got;
 }
 
-// Only plain calls run while the table is full (no member of the fixture, 503s so no document is shared), as
-// UBSan's vptr check would find no descriptor for the pipe it probes memory with and report a false error.
+// Plain calls only while the table is full (no fixture member, 503s): UBSan's vptr check needs a descriptor.
 TEST_F(HttpSurface, OutOfDescriptorsNeitherSpinsNorDropsTheAccepted)
 {
     fresh_ = false;

@@ -16,9 +16,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Stands in for a user manager: records each call, runs the unit's ExecStart on start, kills it on stop;
-// FAKE_SYSTEMCTL_FAIL names a verb that fails; with FAKE_SYSTEMCTL_SILENT, restart starts a program that
-// never answers; FAKE_SYSTEMCTL_STATE is the manager's state (degraded unless told).
+// A user manager that logs each call, runs ExecStart on restart, kills it on stop. FAKE_SYSTEMCTL_FAIL: a
+// verb that fails; _SILENT: restart runs a mute program; _STATE: the manager's state (degraded unless told).
 constexpr char kFakeSystemctl[] = R"PY(#!/usr/bin/env python3
 import os, shlex, signal, subprocess, sys, time
 args, env = sys.argv[1:], os.environ
