@@ -58,12 +58,8 @@ TEST(Arguments, Parse)
         { { "serve", "--install=yes" }, {}, "usage error" },
         { { "serve", "--sysfs-root", "" }, {}, "usage error" },
     };
-    for (const auto &[args, env, expected] : cases) {
-        std::string line;
-        for (const auto &a : args)
-            line += a + " ";
-        EXPECT_EQ(outcome(parseArguments(args, env)), expected) << line;
-    }
+    for (const auto &[args, env, expected] : cases)
+        EXPECT_EQ(outcome(parseArguments(args, env)), expected) << testing::PrintToString(args);
 }
 
 TEST(Arguments, ExitCodesAndStreams)

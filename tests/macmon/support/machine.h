@@ -47,8 +47,7 @@ public:
     bool active() const { return ok_; }
 
 private:
-    bool ok_ = false;
-    bool changed_ = false;
+    bool ok_ = false, changed_ = false;
 };
 
 } // namespace macmon::test

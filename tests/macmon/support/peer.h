@@ -24,8 +24,7 @@ std::string withPort(std::string text, std::uint16_t port);
 struct HttpAnswer
 {
     int status = 0;
-    std::string head;
-    std::string body;
+    std::string head, body;
 };
 HttpAnswer http(std::uint16_t port, const std::string &request);
 HttpAnswer get(std::uint16_t port, const std::string &path = "/json");
