@@ -93,15 +93,12 @@ void CompanionManagerTest::parse_data()
     const S power { .socPowerW = 1.0 };
 
     // What is no usable document at all.
-    row("top-level array", R"([{"sys_power":1}])", std::nullopt);
     row("power only inside soc", R"({"soc":{"sys_power":3}})", std::nullopt);
     row("NUL then garbage", QByteArray("{\"sys_power\":1}\0junk", 20), std::nullopt);
 
     // Readings, member by member, none clamped or defaulted.
     row("full document", fullBody, full);
     row("negative temperature", R"({"temp":{"gpu_temp_avg":-5}})", S { .gpuTempC = -5.0 });
-    row("temperature as string", R"({"temp":{"cpu_temp_avg":"45"},"sys_power":1})", power);
-    row("chip name a number", R"({"soc":{"chip_name":7},"sys_power":1})", power);
     row("usage reads index one only", R"({"gpu_usage":["x",0.5,"y"]})", S { .gpuUsagePct = 50.0 });
     // Deeper than 32 is refused unparsed.
     const QByteArray powerAnd = R"({"sys_power":1,"x":)";
@@ -109,7 +106,6 @@ void CompanionManagerTest::parse_data()
     row("nested 33 deep", powerAnd + QByteArray(32, '[') + QByteArray(32, ']') + "}", std::nullopt);
     row("brackets in strings", powerAnd + R"("\"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[["})", power);
     row("usage of one element", R"({"sys_power":1,"gpu_usage":[0.25]})", power);
-    row("usage null then digits", R"({"sys_power":1,"gpu_usage":[null,"25"]})", power);
 }
 
 void CompanionManagerTest::parse()

@@ -275,7 +275,6 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
         asked({ "without RAPL, the helper's", "intel-laptop", noRapl, none, kPower, 17.0 }, { "17\n" }),
         battery("a silent helper gives none within its bound", {}),
         battery("nor does a slow one", { "17\n", 3 * kPowerHelperBudget }),
-        battery("nor one with no figure yet", { "\n" }),
         battery("nor a garbled one", { "17 W\n" }),
         { "an impossible battery draw", "intel-laptop",
             edit({ { kBattery + "power_now", "9223372036854775807" } }), none, kPower, std::nullopt },
