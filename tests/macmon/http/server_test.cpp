@@ -81,17 +81,14 @@ TEST_F(HttpSurface, AnswersByHostPathAndMethod)
         { "rebound-name", 403 }, { "other-port", 403 }, { "no-port", 403 }, { "http10-without-host", 403 },
         { "head-other-path", 404 }, { "post-other-path", 404 }, { "options-with-origin", 405 },
         { "oversized", 431 }, { "long-target", 431 }, { "head-http2", 505 } };
-    std::vector<std::pair<std::string, int>> cases;
     for (const auto &file : fs::directory_iterator(fs::path(FUZZ_CORPUS) / "head")) {
         std::string request = readText(file.path());
         for (std::size_t at; (at = request.find("47123")) != std::string::npos;)
             request.replace(at, 5, "{P}");
         const int status
             = statuses.contains(file.path().filename()) ? statuses.at(file.path().filename()) : 400;
-        cases.emplace_back(
-            status == 200 ? request.insert(request.size() - 2, "Connection: close\r\n") : request, status);
-    }
-    for (const auto &[request, status] : cases) {
+        if (status == 200)
+            request.insert(request.size() - 2, "Connection: close\r\n");
         SCOPED_TRACE(request.substr(0, 200));
         const auto answer = http(port(), request);
         EXPECT_EQ(answer.status, status);
