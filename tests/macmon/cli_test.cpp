@@ -43,7 +43,6 @@ TEST(Arguments, Parse)
     const std::vector<std::tuple<std::vector<std::string>, Environment, std::string>> cases {
         { { "serve", "--port=1" }, {}, "serve 1 /sys /proc helper" },
         { { "serve", "--port", "65535", "--uninstall" }, {}, "uninstall 65535 /sys /proc helper" },
-        { { "--version" }, {}, "version" },
         // A flag wins over the variable; an empty variable is unset, leaving the default.
         { { "serve", "--sysfs-root", "/flag/sys" }, roots, "serve 9090 /flag/sys /env/proc /env/sock" },
         { { "serve" }, { { "MACMON_SYSFS_ROOT", "" } }, "serve 9090 /sys /proc helper" },

@@ -190,9 +190,6 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
     const auto core2 = [](const char *milli) {
         return edit({ { kCoretemp + "temp2_input", milli } });
     };
-    const auto i915 = [](const char *state) {
-        return edit({ { kIntelGpu + "/power/runtime_status", state } });
-    };
     // A chip that comes after the start: only the re-scan every 30 s lists it.
     const Change lateCpu = [](auto s) {
         fs::create_directories(s / "class/hwmon");
@@ -285,12 +282,11 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
             0.7 * 11.946 },
         { "i915 busy is not read over a sleep", "intel-laptop", none, rc6(81234567 + 250), kBusy,
             std::nullopt, false, 1s, true },
-        { "nor over a sample that found the GPU asleep", "intel-laptop", none, i915("suspended"), kBusy,
-            std::nullopt, false, 1s, false,
-            [&](auto s) {
-                i915("active")(s);
-                rc6(81234567 + 250)(s);
-            } },
+        { "nor over a sample that found the GPU asleep", "intel-laptop", none,
+            edit({ { kIntelGpu + "/power/runtime_status", "suspended" } }), kBusy, std::nullopt, false, 1s,
+            false,
+            edit({ { kIntelGpu + "/power/runtime_status", "active" },
+                { kIntelCard + "gt/gt0/rc6_residency_ms", std::to_string(81234567 + 250) } }) },
         { "i915 on the older RC6 path", "intel-laptop", edit({ { kIntelCard + "gt", kGone } }),
             edit({ { kIntelCard + "power/rc6_residency_ms", std::to_string(81234567 + 900) } }), kBusy, 0.1 },
         { "a reset RC6 counter gives no reading", "intel-laptop", none, rc6(10), kBusy, std::nullopt },
