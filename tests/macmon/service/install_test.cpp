@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <thread>
-#include <unistd.h>
 
 using namespace macmon;
 using namespace macmon::test;
@@ -236,7 +235,6 @@ TEST(Install, WithServiceManagerWritesEnablesAndStartsAUserUnit)
     EXPECT_EQ(nlohmann::json::parse(get(port).body)["sys_power"], 8.63);
 
     const std::string unit = readText(paths.unitFile);
-    // A unit doubles $ and %, so the paths reach the program as they are.
     for (const std::string &line : { "ExecStart=\"" + login.root().string()
                  + "/my tools $$HOME 100%%/macmon\" serve --port " + std::to_string(port) + " ",
              std::string("\nRestart=on-failure\n"), std::string("\nNoNewPrivileges=yes\n") })
