@@ -93,18 +93,12 @@ void CompanionManagerTest::parse_data()
     const S power { .socPowerW = 1.0 };
 
     // What is no usable document at all.
-    row("top-level array", R"([{"sys_power":1}])", std::nullopt);
-    row("error beside readings", R"({"error":false,)" + fullBody.mid(1), std::nullopt);
     row("power only inside soc", R"({"soc":{"sys_power":3}})", std::nullopt);
     row("NUL then garbage", QByteArray("{\"sys_power\":1}\0junk", 20), std::nullopt);
 
     // Readings, member by member, none clamped or defaulted.
     row("full document", fullBody, full);
     row("negative temperature", R"({"temp":{"gpu_temp_avg":-5}})", S { .gpuTempC = -5.0 });
-    row("empty chip name is present", R"({"sys_power":1,"soc":{"chip_name":""}})",
-        S { .chipName = QString(), .socPowerW = 1.0 });
-    row("temperature as string", R"({"temp":{"cpu_temp_avg":"45"},"sys_power":1})", power);
-    row("chip name a number", R"({"soc":{"chip_name":7},"sys_power":1})", power);
     row("usage reads index one only", R"({"gpu_usage":["x",0.5,"y"]})", S { .gpuUsagePct = 50.0 });
     // Deeper than 32 is refused unparsed.
     const QByteArray powerAnd = R"({"sys_power":1,"x":)";
@@ -112,7 +106,6 @@ void CompanionManagerTest::parse_data()
     row("nested 33 deep", powerAnd + QByteArray(32, '[') + QByteArray(32, ']') + "}", std::nullopt);
     row("brackets in strings", powerAnd + R"("\"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[["})", power);
     row("usage of one element", R"({"sys_power":1,"gpu_usage":[0.25]})", power);
-    row("usage null then digits", R"({"sys_power":1,"gpu_usage":[null,"25"]})", power);
 }
 
 void CompanionManagerTest::parse()
@@ -143,7 +136,6 @@ void CompanionManagerTest::polls_data()
     // Each byte restarts the silence limit; only the deadline ends it.
     row("drips its answer", { Mode::Drip, 200, {}, doc, false, 1, 2400, 3200 });
     row("body of exactly 1 MiB", { Mode::Answer, 200, {}, documentOf(cap), true });
-    row("body over 1 MiB", { Mode::Answer, 200, {}, documentOf(cap + 1), false });
     row("body over 1 MiB, no length", { Mode::NoLength, 200, {}, documentOf(cap + 1), false });
     // Refused on its declared length, before a byte of the body comes.
     row("declares over 1 MiB, then drips",
@@ -208,15 +200,13 @@ void CompanionManagerTest::stateAcrossPolls()
     QTest::qWait(100);
     QCOMPARE(server.requestCount(), 0); // constructing starts nothing
 
-    // Each answer, and which properties must speak after it: only real changes do; a failure keeps the
-    // readings.
+    // Each answer and the properties that speak after it: only real changes; a failure keeps the readings.
     const QByteArray last = R"({"sys_power":7.5,"soc":{"chip_name":""}})";
     const QList<std::tuple<int, QByteArray, QList<int>>> steps = {
         { 200, R"({"sys_power":7.5,"temp":{"cpu_temp_avg":40}})", { 1, 1 } },
         { 200, R"({ "temp" : {"cpu_temp_avg":40.0}, "sys_power":7.50, "extra":1 })", { 0, 0 } },
         { 200, R"({"sys_power":7.5})", { 0, 1 } },
         { 200, last, { 0, 1 } },
-        { 200, last, { 0, 0 } },
         { 503, last, { 1, 0 } },
         { 503, last, { 0, 0 } },
     };
@@ -232,8 +222,7 @@ void CompanionManagerTest::stateAcrossPolls()
     server.setMode(Mode::Silent);
     auto slow = manager.refresh();
     QTRY_COMPARE(server.requestCount(), steps.size() + 1);
-    // Waiting for the answer, the poll listens for reading only: a socket is always writable, so a write
-    // notifier would wake the loop on every pass.
+    // While it waits, only a read notifier: a socket is always writable, so a write one would spin the loop.
     QStringList listening;
     for (const auto *n : QCoreApplication::instance()->findChildren<QSocketNotifier *>())
         if (n->isEnabled())

@@ -20,8 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// What parsing gave, in one line: the action, then for serving the port and roots ("helper": the default
-// power helper socket).
+// What parsing gave: the action, then for serving the port and roots ("helper": the default helper socket).
 std::string outcome(const ParsedArguments &parsed)
 {
     if (!parsed.options)
@@ -44,7 +43,6 @@ TEST(Arguments, Parse)
     const std::vector<std::tuple<std::vector<std::string>, Environment, std::string>> cases {
         { { "serve", "--port=1" }, {}, "serve 1 /sys /proc helper" },
         { { "serve", "--port", "65535", "--uninstall" }, {}, "uninstall 65535 /sys /proc helper" },
-        { { "--version" }, {}, "version" },
         // A flag wins over the variable; an empty variable is unset, leaving the default.
         { { "serve", "--sysfs-root", "/flag/sys" }, roots, "serve 9090 /flag/sys /env/proc /env/sock" },
         { { "serve" }, { { "MACMON_SYSFS_ROOT", "" } }, "serve 9090 /sys /proc helper" },
@@ -59,12 +57,8 @@ TEST(Arguments, Parse)
         { { "serve", "--install=yes" }, {}, "usage error" },
         { { "serve", "--sysfs-root", "" }, {}, "usage error" },
     };
-    for (const auto &[args, env, expected] : cases) {
-        std::string line;
-        for (const auto &a : args)
-            line += a + " ";
-        EXPECT_EQ(outcome(parseArguments(args, env)), expected) << line;
-    }
+    for (const auto &[args, env, expected] : cases)
+        EXPECT_EQ(outcome(parseArguments(args, env)), expected) << testing::PrintToString(args);
 }
 
 TEST(Arguments, ExitCodesAndStreams)
@@ -86,8 +80,7 @@ TEST(Arguments, ExitCodesAndStreams)
     }
 }
 
-// The second round has 64 descriptors and 80 clients; the service leaves some descriptors free of
-// connections, so UBSan's vptr check still finds one for the pipe it probes memory with.
+// Round two: 64 descriptors, 80 clients; some stay free, for the pipe UBSan's vptr check probes memory with.
 TEST(ServeCommand, QuietUntilStoppedThenExitsCleanly)
 {
     ScratchDir scratch;

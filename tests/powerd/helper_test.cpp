@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The helper as systemd runs it: handed a listening socket, over a recorded powercap tree whose counters
-// the test advances.
+// The helper as systemd runs it, on a listening socket, over a recorded powercap tree the test advances.
 #include "common/clock.h"
 #include "common/text.h"
 #include "support/machine.h"
@@ -22,6 +21,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kAnswerMs = 2000;
+using Seconds = std::chrono::duration<double>;
 
 // A helper started as systemd would on the first connection to its socket, over a scratch copy of a machine.
 struct Helper
@@ -118,12 +118,9 @@ TEST(Helper, AnswersThePackagesPowerOverTheLastSecond)
         const std::string figure = helper.ask();
         const auto t3 = Clock::now();
         // The window spans at least from the first answer to the second question, at most both exchanges.
-        const auto seconds = [](auto d) {
-            return std::chrono::duration<double>(d).count();
-        };
         const long long watts = parseInteger(figure).value_or(-1);
-        EXPECT_GE(watts, std::llround(c.joules / seconds(t3 - t0))) << figure;
-        EXPECT_LE(watts, std::llround(c.joules / seconds(t2 - t1))) << figure;
+        EXPECT_GE(watts, std::llround(c.joules / Seconds(t3 - t0).count())) << figure;
+        EXPECT_LE(watts, std::llround(c.joules / Seconds(t2 - t1).count())) << figure;
         advance(helper.rapl / "intel-rapl:0", 1'000'000'000);
         std::this_thread::sleep_for(400ms);
         EXPECT_EQ(helper.ask(), figure) << "a new figure within a second";

@@ -20,7 +20,6 @@ void FakeTool::write(const QString &scriptBody)
         QStringLiteral("#!/bin/sh\nprintf '%s\\037' \"$@\" >> '%1/calls.log'\necho >> '%1/calls.log'\n%2\n")
             .arg(root(), scriptBody)
             .toUtf8());
-    script.close();
     script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 

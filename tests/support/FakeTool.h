@@ -5,8 +5,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// A stand-in sensor tool in a scratch install tree: <root>/bin and <root>/libexec/orvane-companion/macmon.
-// Every run appends its exact argument list to a log before the given /bin/sh body runs.
+// A stand-in macmon in a scratch install tree; each run logs its exact arguments, then runs the given body.
 class FakeTool
 {
 public:

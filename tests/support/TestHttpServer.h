@@ -43,7 +43,6 @@ private:
     int m_status = 200;
     QByteArray m_headers;
     QByteArray m_body = sampleDocument();
-    int m_requests = 0;
-    int m_connections = 0;
+    int m_requests = 0, m_connections = 0;
     QByteArray m_lastRequest;
 };

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <thread>
-#include <unistd.h>
 
 using namespace macmon;
 using namespace macmon::test;
@@ -16,9 +15,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Stands in for a user manager: records each call, runs the unit's ExecStart on start, kills it on stop;
-// FAKE_SYSTEMCTL_FAIL names a verb that fails; with FAKE_SYSTEMCTL_SILENT, restart starts a program that
-// never answers; FAKE_SYSTEMCTL_STATE is the manager's state (degraded unless told).
+// A user manager that logs each call, runs ExecStart on restart, kills it on stop. FAKE_SYSTEMCTL_FAIL: a
+// verb that fails; _SILENT: restart runs a mute program; _STATE: the manager's state (degraded unless told).
 constexpr char kFakeSystemctl[] = R"PY(#!/usr/bin/env python3
 import os, shlex, signal, subprocess, sys, time
 args, env = sys.argv[1:], os.environ
@@ -183,19 +181,18 @@ TEST(Install, WithoutServiceManagerUsesAutostartAndADetachedDaemon)
 
 TEST(Install, FailsWithOneLineAndLeavesNothing)
 {
-    // what, machine, the fake manager's settings (none: no manager at all), port taken, message
-    const std::vector<std::tuple<std::string, std::string, Environment, bool, std::string>> cases {
-        { "port taken", "intel-laptop", {}, true, "port {P} on 127.0.0.1 is taken by another program" },
-        { "no sensors", "virtual-machine", {}, false, "no readable sensors on this machine" },
+    // what, machine, the fake manager's settings (none: no manager at all), message
+    const std::vector<std::tuple<std::string, std::string, Environment, std::string>> cases {
+        { "no sensors", "virtual-machine", {}, "no readable sensors on this machine" },
         { "manager refuses", "amd-desktop",
-            { { "FAKE_SYSTEMCTL_FAIL", "enable" }, { "FAKE_SYSTEMCTL_STATE", "running" } }, false,
+            { { "FAKE_SYSTEMCTL_FAIL", "enable" }, { "FAKE_SYSTEMCTL_STATE", "running" } },
             "the service manager refused: Failed to enable unit: Unit file orvane-macmon.service is "
             "masked." },
-        { "started but silent", "amd-desktop", { { "FAKE_SYSTEMCTL_SILENT", "1" } }, false,
+        { "started but silent", "amd-desktop", { { "FAKE_SYSTEMCTL_SILENT", "1" } },
             "the service did not answer on 127.0.0.1:{P} in time" },
-        { "entry cannot be written", "amd-desktop", {}, false, "cannot write " },
+        { "entry cannot be written", "amd-desktop", {}, "cannot write " },
     };
-    for (const auto &[what, machine, fake, portTaken, message] : cases) {
+    for (const auto &[what, machine, fake, message] : cases) {
         SCOPED_TRACE(what);
         Login login;
         if (!fake.empty()) {
@@ -204,18 +201,16 @@ TEST(Install, FailsWithOneLineAndLeavesNothing)
         }
         // A folder where the entry goes makes the final rename fail, after its temporary file was written.
         fs::create_directories(login.paths().autostartFile / "x");
-        const int holder = portTaken ? listenLoopback(0) : -1;
-        const std::uint16_t port = holder >= 0 ? boundPort(holder) : freePort();
+        const std::uint16_t port = freePort();
 
         const auto result = login.macmon(serveArgs(port, machine));
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_EQ(result.err.rfind("macmon: " + withPort(message, port), 0), 0u) << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         EXPECT_EQ(login.leftovers(), std::vector<std::string> {});
-        EXPECT_EQ(portOpen(port), portTaken);
+        EXPECT_FALSE(portOpen(port));
         // What the manager started was stopped through it again.
         EXPECT_FALSE(fs::exists(login.root() / "runtime/fake-manager.pid"));
-        ::close(holder);
     }
 }
 
@@ -240,7 +235,6 @@ TEST(Install, WithServiceManagerWritesEnablesAndStartsAUserUnit)
     EXPECT_EQ(nlohmann::json::parse(get(port).body)["sys_power"], 8.63);
 
     const std::string unit = readText(paths.unitFile);
-    // A unit doubles $ and %, so the paths reach the program as they are.
     for (const std::string &line : { "ExecStart=\"" + login.root().string()
                  + "/my tools $$HOME 100%%/macmon\" serve --port " + std::to_string(port) + " ",
              std::string("\nRestart=on-failure\n"), std::string("\nNoNewPrivileges=yes\n") })
@@ -307,7 +301,6 @@ TEST(Install, EndsWithinItsDeadlineWhateverHoldsItUp)
     // what; how long the lock stays held (past the end: 4 s); the user manager; the failure it must give
     const std::vector<std::tuple<std::string, int, std::string, std::string>> cases {
         { "a lock never released", 4000, "", "another install or uninstall of the service is still running" },
-        { "a lock freed late", 1500, "", "" },
         { "a manager that never answers, its output closed", 0, "exec >&- 2>&-; exec sleep 30", "" },
     };
     for (const auto &[what, heldMs, manager, failure] : cases) {
@@ -340,14 +333,7 @@ TEST(Install, EndsWithinItsDeadlineWhateverHoldsItUp)
 
 TEST(Install, QuotesExecLinesForEachFormat)
 {
-    const std::vector<std::tuple<std::string, std::string, std::string>> cases {
-        { "/x\"`id`", "\"/x\\\"`id`\"", "\"/x\\\"\\`id\\`\"" },
-        { "/x\\y", "\"/x\\\\y\"", "\"/x\\\\\\\\y\"" },
-        { "/100%/$HOME", "\"/100%%/$$HOME\"", "\"/100%%/\\$HOME\"" },
-    };
-    for (const auto &[raw, systemd, desktop] : cases) {
-        SCOPED_TRACE(raw);
-        EXPECT_EQ(systemdQuote(raw), systemd);
-        EXPECT_EQ(desktopExecQuote(raw), desktop);
-    }
+    const std::string raw = R"(/100%/$HOME"`id`\y)";
+    EXPECT_EQ(systemdQuote(raw), R"("/100%%/$$HOME\"`id`\\y")");
+    EXPECT_EQ(desktopExecQuote(raw), R"("/100%%/\$HOME\"\`id\`\\\\y")");
 }

@@ -38,8 +38,7 @@ void expectNear(const std::optional<double> &actual, const std::optional<double>
     const std::string &what, double tolerance = 1e-6);
 std::string readText(const fs::path &file);
 
-// Root reads through file modes; this takes that power away from the calling thread (and
-// threads it starts) for its lifetime, so a mode-000 file is unreadable as it is for a user.
+// Takes root's reading past file modes from this thread (and threads it starts) while it lives.
 class WithoutFileOverride
 {
 public:
@@ -48,8 +47,7 @@ public:
     bool active() const { return ok_; }
 
 private:
-    bool ok_ = false;
-    bool changed_ = false;
+    bool ok_ = false, changed_ = false;
 };
 
 } // namespace macmon::test

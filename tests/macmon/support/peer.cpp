@@ -37,16 +37,12 @@ std::string withPort(std::string text, std::uint16_t port)
 
 HttpAnswer http(std::uint16_t port, const std::string &request)
 {
-    HttpAnswer answer;
     const auto raw = exchange(port, withPort(request, port), std::chrono::seconds(5));
     if (!raw || raw->size() < 12 || raw->rfind("HTTP/1.", 0) != 0)
-        return answer;
-    answer.status = std::atoi(raw->substr(9, 3).c_str());
+        return {};
     const auto split = raw->find("\r\n\r\n");
-    answer.head = raw->substr(0, split);
-    if (split != std::string::npos)
-        answer.body = raw->substr(split + 4);
-    return answer;
+    return { std::atoi(raw->substr(9, 3).c_str()), raw->substr(0, split),
+        split == std::string::npos ? "" : raw->substr(split + 4) };
 }
 
 HttpAnswer get(std::uint16_t port, const std::string &path)

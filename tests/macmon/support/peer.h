@@ -20,13 +20,11 @@ std::uint16_t freePort();
 // text with every "{P}" replaced by port.
 std::string withPort(std::string text, std::uint16_t port);
 
-// A raw HTTP exchange with 127.0.0.1:port ("{P}" in request stands for it); the status is 0 when nothing came
-// back.
+// A raw HTTP exchange with 127.0.0.1:port ("{P}" in request stands for it); status 0 if nothing came back.
 struct HttpAnswer
 {
     int status = 0;
-    std::string head;
-    std::string body;
+    std::string head, body;
 };
 HttpAnswer http(std::uint16_t port, const std::string &request);
 HttpAnswer get(std::uint16_t port, const std::string &path = "/json");
