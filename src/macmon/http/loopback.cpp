@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "http/loopback.h"
 
+#include "common/wait.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -93,7 +95,7 @@ bool portOpen(std::uint16_t port)
 std::optional<std::string> exchange(
     std::uint16_t port, const std::string &request, std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = Clock::now() + timeout;
     const int fd = connectLoopback(port);
     if (fd < 0)
         return std::nullopt;
@@ -101,12 +103,7 @@ std::optional<std::string> exchange(
     if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         std::string data;
         char buffer[4096];
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p { fd, POLLIN, 0 };
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                break;
+        while (waitReady(fd, POLLIN, deadline)) {
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
             if (n <= 0) {
                 // A reset after the answer (the peer closed with input unread) still ends the answer.

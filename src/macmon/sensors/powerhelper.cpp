@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "sensors/powerhelper.h"
 
-#include "common/clock.h"
+#include "common/wait.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,22 +35,6 @@ public:
     const int fd;
 };
 
-// Waits until the socket is ready for events or the deadline passes.
-bool ready(int fd, short events, Clock::time_point deadline)
-{
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return false;
-        pollfd p { fd, events, 0 };
-        const int n = ::poll(&p, 1, static_cast<int>(left));
-        if (n > 0)
-            return true;
-        if (n < 0 && errno != EINTR)
-            return false;
-    }
-}
-
 } // namespace
 
 std::optional<double> parseHelperAnswer(std::string_view answer)
@@ -80,7 +64,7 @@ std::optional<double> askPowerHelper(const std::filesystem::path &socket, std::c
         // A full backlog (EAGAIN) is a helper too busy to answer in time.
         int error = errno;
         socklen_t size = sizeof(error);
-        if (error != EINPROGRESS || !ready(s.fd, POLLOUT, deadline)
+        if (error != EINPROGRESS || !waitReady(s.fd, POLLOUT, deadline)
             || ::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
             return std::nullopt;
     }
@@ -88,7 +72,7 @@ std::optional<double> askPowerHelper(const std::filesystem::path &socket, std::c
     std::string answer;
     char buffer[kMaxAnswer + 1];
     while (answer.size() <= kMaxAnswer) {
-        if (!ready(s.fd, POLLIN, deadline))
+        if (!waitReady(s.fd, POLLIN, deadline))
             return std::nullopt;
         const ssize_t n = ::read(s.fd, buffer, sizeof(buffer));
         if (n == 0)
