@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh run
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=OFF
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=OFF -DORVANE_WERROR=ON
 cmake --build build/release -j "$(nproc)" --target orvane-companion macmon
 exec build/release/bin/orvane-companion "$@"

@@ -14,9 +14,9 @@ run_suite() {
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
 }
 
-run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=OFF
+run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=OFF -DORVANE_WERROR=ON
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON
+run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON -DORVANE_WERROR=ON
