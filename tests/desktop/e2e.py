@@ -65,6 +65,13 @@ def wait_until(companion, what, check, limit):
     fail(f"{what} within {limit} s (the window says {status(companion.pid)!r})")
 
 
+def settled(companion):
+    """Waits for the tool's run to end: the window may show a poll's word while the run still finishes."""
+    busy = lambda: any(n.getRoleName() == "progress bar" and n.getState().contains(pyatspi.STATE_SHOWING)
+                       for n in nodes(companion.pid))
+    wait_until(companion, "the run did not end", lambda: not busy(), 30)
+
+
 def says(companion, wanted, limit):
     return wait_until(companion, f"the window did not say {wanted!r}", lambda: status(companion.pid) == wanted, limit)
 
@@ -117,6 +124,7 @@ def main():
                 "Couldn't install the sensor service: macmon: port 9090 on 127.0.0.1 is taken by another program"], 4)
         offers(companion, INSTALL).queryAction().doAction(0)
         timings["install → running"] = says(companion, RUNNING, 6)
+        settled(companion)
         if manager == "systemd":
             if unit("ActiveState") != "active" or service_pids(prefix) != [int(unit("MainPID"))]:
                 fail("the service must run as the user unit's main process")
@@ -134,8 +142,10 @@ def main():
             timings["service killed → not running"] = says(companion, STOPPED, 4)
             offers(companion, INSTALL).queryAction().doAction(0)
             timings["reinstall → running"] = says(companion, RUNNING, 6)
+            settled(companion)
         offers(companion, UNINSTALL).queryAction().doAction(0)
         timings["uninstall → not running"] = says(companion, STOPPED, 4)
+        settled(companion)
         left = [f for f in ("systemd/user/" + UNIT, "autostart/orvane-macmon.desktop") if os.path.exists(f"{config}/{f}")]
         if service_pids(prefix) or left or (manager == "systemd" and unit("LoadState") != "not-found"):
             fail(f"'Uninstall' left the service running or installed: {left}")
