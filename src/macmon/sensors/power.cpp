@@ -10,6 +10,9 @@
 namespace macmon {
 namespace {
 
+// A cold helper starts in about a quarter second and has its first figure a window of a second later.
+constexpr auto kHelperSettleTime = std::chrono::seconds(3);
+
 std::optional<double> batteryDischargeW(const SysfsReader &sys, const SensorMap &map)
 {
     std::optional<double> total;
@@ -98,12 +101,26 @@ std::optional<double> PowerMeter::package(
     if (auto w = rapl(sys, map, now, readable))
         return w;
     // The helper reads RAPL for those who may not; a service that can read it asks nobody.
-    if (!readable && !helperSocket_.empty())
-        if (auto w = askPowerHelper(helperSocket_); w && plausibleWatts(*w))
-            return w;
+    if (!readable && !helperSocket_.empty()) {
+        const auto answer = askPowerHelper(helperSocket_);
+        if (answer.watts && plausibleWatts(*answer.watts)) {
+            helperMissSince_.reset();
+            return answer.watts;
+        }
+        if (!answer.reached)
+            helperMissSince_.reset();
+        else if (!helperMissSince_)
+            helperMissSince_ = now;
+    }
     if (auto w = hwmonWatts(sys, map.packagePower))
         return w;
     return gpus.integratedW;
+}
+
+bool PowerMeter::awaitingHelper(Clock::time_point now) const
+{
+    // A helper that never has a figure (a machine without package counters) is not waited for long.
+    return helperMissSince_ && now - *helperMissSince_ < kHelperSettleTime;
 }
 
 std::optional<double> PowerMeter::sample(

@@ -28,7 +28,13 @@ public:
     explicit PowerMeter(std::filesystem::path helperSocket);
     std::optional<double> sample(
         const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, Clock::time_point now);
-    void reset() { lastEnergyUj_.clear(); }
+    void reset()
+    {
+        lastEnergyUj_.clear();
+        helperMissSince_.reset();
+    }
+    // A helper listens but has no figure yet: a sample soon will likely get one.
+    bool awaitingHelper(Clock::time_point now) const;
 
 private:
     std::optional<double> package(
@@ -40,6 +46,7 @@ private:
     std::filesystem::path helperSocket_;
     std::map<std::string, long long> lastEnergyUj_;
     Clock::time_point lastTime_ {};
+    std::optional<Clock::time_point> helperMissSince_;
 };
 
 } // namespace macmon

@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace macmon {
@@ -18,6 +19,8 @@ namespace {
 
 // "2000\n" is the most a plausible figure needs; a longer answer is not the helper's.
 constexpr std::size_t kMaxAnswer = 8;
+// A connect refused by a full backlog is tried again this soon, within the exchange's budget.
+constexpr std::chrono::milliseconds kConnectRetry { 5 };
 
 class Socket
 {
@@ -48,40 +51,45 @@ std::optional<double> parseHelperAnswer(std::string_view answer)
     return ec == std::errc() && end == last ? std::optional<double>(watts) : std::nullopt;
 }
 
-std::optional<double> askPowerHelper(const std::filesystem::path &socket, std::chrono::milliseconds budget)
+HelperAnswer askPowerHelper(const std::filesystem::path &socket, std::chrono::milliseconds budget)
 {
     const auto deadline = Clock::now() + budget;
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     const std::string path = socket.string();
     if (path.empty() || path.size() >= sizeof(address.sun_path))
-        return std::nullopt;
+        return {};
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     Socket s;
     if (s.fd < 0)
-        return std::nullopt;
-    if (::connect(s.fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
-        // A full backlog (EAGAIN) is a helper too busy to answer in time.
+        return {};
+    // A full backlog (EAGAIN) is a flood of other clients: the helper drains it at once, so try again.
+    while (::connect(s.fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
         int error = errno;
+        if (error == EAGAIN && Clock::now() + kConnectRetry < deadline) {
+            std::this_thread::sleep_for(kConnectRetry);
+            continue;
+        }
         socklen_t size = sizeof(error);
         if (error != EINPROGRESS || !waitReady(s.fd, POLLOUT, deadline)
             || ::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
-            return std::nullopt;
+            return { std::nullopt, error == EAGAIN };
+        break;
     }
     // One line, then the helper closes: read to the end, never past the budget or the longest answer.
     std::string answer;
     char buffer[kMaxAnswer + 1];
     while (answer.size() <= kMaxAnswer) {
         if (!waitReady(s.fd, POLLIN, deadline))
-            return std::nullopt;
+            return { std::nullopt, true };
         const ssize_t n = ::read(s.fd, buffer, sizeof(buffer));
         if (n == 0)
-            return parseHelperAnswer(answer);
+            return { parseHelperAnswer(answer), true };
         if (n < 0 && errno != EINTR && errno != EAGAIN)
-            return std::nullopt;
+            return { std::nullopt, true };
         answer.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
-    return std::nullopt;
+    return { std::nullopt, true };
 }
 
 } // namespace macmon

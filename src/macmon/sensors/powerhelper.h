@@ -15,8 +15,14 @@ constexpr std::chrono::milliseconds kPowerHelperBudget { 100 };
 // anything else give none.
 std::optional<double> parseHelperAnswer(std::string_view answer);
 
-// Asks the helper listening at socket for the processors' power; none when it is absent, slow or garbled.
-std::optional<double> askPowerHelper(
+struct HelperAnswer
+{
+    std::optional<double> watts; // none when the helper is absent, slow, has no figure yet or garbles it
+    bool reached = false; // a helper listens there: it may have a figure soon (a cold start, a new window)
+};
+
+// Asks the helper listening at socket for the processors' power.
+HelperAnswer askPowerHelper(
     const std::filesystem::path &socket, std::chrono::milliseconds budget = kPowerHelperBudget);
 
 } // namespace macmon

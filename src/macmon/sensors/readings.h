@@ -41,6 +41,8 @@ public:
     Readings sample(Clock::time_point now = Clock::now());
     // Lets go of what is held between samples; called before a sleep of unknown length.
     void release();
+    // A source is about to have its first figure (a power helper starting): worth sampling again soon.
+    bool settling(Clock::time_point now) const { return power_.awaitingHelper(now); }
 
 private:
     Readings read(Clock::time_point now);

@@ -7,9 +7,11 @@
 
 namespace macmon {
 
-Sampler::Sampler(Roots roots, SamplerTiming timing, SysfsReader::Observer observer)
+Sampler::Sampler(
+    Roots roots, SamplerTiming timing, SysfsReader::Observer observer, std::function<void()> onTransition)
     : sensors_(std::move(roots), std::move(observer))
     , timing_(timing)
+    , onTransition_(std::move(onTransition))
     , lastRequest_(Clock::now())
 {
     // Sampled on the thread, waited for briefly: a stalled sensor must not block the start.
@@ -41,6 +43,8 @@ std::shared_ptr<const std::string> Sampler::document() const
     if (asleep_) {
         asleep_ = false;
         wake_.notify_all();
+        if (onTransition_)
+            onTransition_();
     }
     if (fresh(now))
         return document_;
@@ -60,6 +64,8 @@ void Sampler::run()
             asleep_ = true;
             lock.unlock();
             sensors_.release();
+            if (onTransition_)
+                onTransition_();
             lock.lock();
             wake_.wait(lock, [this] { return stopping_ || !asleep_; });
             continue;
@@ -82,7 +88,8 @@ void Sampler::run()
             sampled_.notify_all();
         }
         // Timed from this sample's start, not a fixed grid: no burst of catch-up after a stall.
-        wake_.wait_until(lock, started + timing_.interval, [this] { return stopping_; });
+        const auto interval = sensors_.settling(Clock::now()) ? timing_.settleInterval : timing_.interval;
+        wake_.wait_until(lock, started + interval, [this] { return stopping_; });
     }
 }
 

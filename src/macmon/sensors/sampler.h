@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,13 +23,18 @@ struct SamplerTiming
     std::chrono::milliseconds maxAge = std::chrono::seconds(3);
     // How long a request waits for the first sample after a sleep or at start.
     std::chrono::milliseconds wakeWait = std::chrono::milliseconds(250);
+    // While a source settles after a wake, so that its first figure is served soon after it has one.
+    std::chrono::milliseconds settleInterval = std::chrono::milliseconds(100);
 };
 
 // Samples on its own thread while someone asks and keeps the last document ready; starts with a brief wait.
 class Sampler
 {
 public:
-    explicit Sampler(Roots roots, SamplerTiming timing = {}, SysfsReader::Observer observer = {});
+    // onTransition runs each time the sampler falls asleep or wakes: the moments a service may look after
+    // itself without a timer of its own.
+    explicit Sampler(Roots roots, SamplerTiming timing = {}, SysfsReader::Observer observer = {},
+        std::function<void()> onTransition = {});
     ~Sampler();
     Sampler(const Sampler &) = delete;
     Sampler &operator=(const Sampler &) = delete;
@@ -42,6 +48,7 @@ private:
 
     Sensors sensors_;
     const SamplerTiming timing_;
+    const std::function<void()> onTransition_;
     mutable std::mutex mutex_;
     mutable std::condition_variable wake_; // to the sampling thread
     mutable std::condition_variable sampled_; // to requests waiting for a sample

@@ -30,6 +30,8 @@ constexpr auto kManagerCheckTime = 5s;
 // Of an install's run, these last seconds are kept for undoing what it did when it fails.
 constexpr auto kCleanupReserve = 3s;
 constexpr auto kSensorCheckTime = 4s;
+// Within the check's time: a socket-activated helper's start and its first one-second window, with room.
+constexpr auto kSensorSettleTime = 2500ms;
 constexpr auto kPoll = 100ms;
 constexpr std::size_t kEntryBytes = 64 * 1024;
 constexpr char kExecKey[] = "Exec=";
@@ -165,11 +167,17 @@ Failure Installer::checkSensors(const Roots &roots) const
     if (child == 0) {
         int code = kCheckFailed;
         try {
-            // Power and GPU load are rates, so the check takes two samples a moment apart.
+            // Power and GPU load are rates, so the check samples until one shows; a cold power helper
+            // starts on the first question and has its first window a second later.
             Sensors sensors(roots);
             sensors.sample();
-            std::this_thread::sleep_for(kPoll);
-            code = sensors.sample().hasNumericReading() ? kReadings : kNoReadings;
+            const auto until = std::chrono::steady_clock::now() + kSensorSettleTime;
+            code = kNoReadings;
+            do {
+                std::this_thread::sleep_for(kPoll);
+                if (sensors.sample().hasNumericReading())
+                    code = kReadings;
+            } while (code != kReadings && std::chrono::steady_clock::now() < until);
         } catch (...) { }
         ::_exit(code);
     }
