@@ -46,6 +46,24 @@ std::string desktopExecQuote(const std::string &arg)
 
 namespace {
 
+// A path as a unit's condition takes it: unquoted, only specifiers escaped.
+std::string systemdPath(const std::string &path)
+{
+    std::string escaped;
+    for (char c : path)
+        escaped += c == '%' ? std::string("%%") : std::string(1, c);
+    return escaped;
+}
+
+// A plain string value of a desktop entry: only the backslash is escaped (control characters are refused).
+std::string desktopString(const std::string &value)
+{
+    std::string escaped;
+    for (char c : value)
+        escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return escaped;
+}
+
 std::string commandLine(const std::vector<std::string> &args, std::string (*quote)(const std::string &))
 {
     std::string line;
@@ -69,12 +87,16 @@ std::string systemdUnit(const ServiceCommand &command)
     return "# Written by \"macmon serve --install\"; \"macmon serve --uninstall\" removes it.\n"
            "[Unit]\n"
            "Description=Orvane sensor service (macmon)\n"
-           "StartLimitIntervalSec=60\n"
-           "StartLimitBurst=5\n"
-           "\n"
-           "[Service]\n"
-           "Type=exec\n"
-           "ExecStart="
+           "# Skipped, not failed, at each login once the program is gone (its package removed).\n"
+           "ConditionFileIsExecutable="
+        + systemdPath(command.executable.string())
+        + "\n"
+          "StartLimitIntervalSec=60\n"
+          "StartLimitBurst=5\n"
+          "\n"
+          "[Service]\n"
+          "Type=exec\n"
+          "ExecStart="
         + commandLine(command.arguments(false), systemdQuote)
         + "\n"
           "Restart=on-failure\n"
@@ -105,6 +127,9 @@ std::string autostartEntry(const ServiceCommand &command)
            "Comment=Serves this machine's sensor readings to Orvane on 127.0.0.1\n"
            "Exec="
         + desktopExecLine(command.arguments(true))
+        + "\n"
+          "TryExec="
+        + desktopString(command.executable.string())
         + "\n"
           "Terminal=false\n"
           "NoDisplay=true\n"
