@@ -7,6 +7,7 @@
 #include "sensors/sampler.h"
 #include "service/daemon.h"
 #include "service/installer.h"
+#include "service/reexec.h"
 
 #include <cerrno>
 #include <csignal>
@@ -15,10 +16,14 @@
 #include <memory>
 #include <pthread.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
 using namespace macmon;
+
+// Raised by the sampler's thread when this program's file was replaced or removed; waited for with the rest.
+constexpr int kProgramChanged = SIGUSR1;
 
 int failWith(const std::string &line)
 {
@@ -26,25 +31,53 @@ int failWith(const std::string &line)
     return 1;
 }
 
-int serve(const Options &options, const Environment &env)
+// Serves on listenFd until a stop signal (false) or until the program changed on disk (true); the
+// listening socket is still open on return.
+bool serveUntilChanged(int &listenFd, const Options &options, const std::optional<OwnProgram> &program,
+    const sigset_t &signals, int ready)
+{
+    const auto look = [&program] {
+        if (program && program->state() != OwnProgram::State::Same)
+            ::kill(::getpid(), kProgramChanged);
+    };
+    Sampler sampler(options.roots, {}, {}, look);
+    Server server(listenFd, [&sampler] { return sampler.document(); });
+    if (ready >= 0)
+        reportReady(ready, "");
+    for (;;) {
+        int received = 0;
+        while (sigwait(&signals, &received) != 0) { }
+        if (received != kProgramChanged)
+            return false;
+        if (program && program->state() != OwnProgram::State::Same) {
+            listenFd = server.handOver();
+            return true;
+        }
+    }
+}
+
+int serve(const Options &options, const Environment &env, char *const argv[])
 {
     // Blocked before any thread starts, so only sigwait below ever sees these signals.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    for (int s : { SIGTERM, SIGINT, SIGHUP })
-        sigaddset(&stopSignals, s);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : { SIGTERM, SIGINT, SIGHUP, kProgramChanged })
+        sigaddset(&signals, s);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::string where = "127.0.0.1:" + std::to_string(options.port);
-    const int listenFd = listenLoopback(options.port);
+    // A listener passed on by this program's previous self is kept, with every connection it holds.
+    const auto inherited = inheritedListener(options.port);
+    int listenFd = inherited ? *inherited : listenLoopback(options.port);
     if (listenFd < 0)
         return failWith(errno == EADDRINUSE
                 ? "port " + std::to_string(options.port) + " on 127.0.0.1 is taken by another program"
                 : "cannot listen on " + where + ": " + std::strerror(errno));
     int ready = -1;
     const auto pidFile = InstallPaths::forEnvironment(env).pidFile;
-    if (options.detach) {
+    // Run again after an upgrade, the daemon is already detached and its pid file already names it.
+    if (options.detach && !inherited) {
         ready = detach();
         if (ready < 0)
             return failWith(std::string("cannot detach: ") + std::strerror(errno));
@@ -53,14 +86,15 @@ int serve(const Options &options, const Environment &env)
             return 1;
         }
     }
-    {
-        Sampler sampler(options.roots);
-        Server server(listenFd, [&sampler] { return sampler.document(); });
-        if (ready >= 0)
-            reportReady(ready, "");
-        int received = 0;
-        while (sigwait(&stopSignals, &received) != 0) { }
+    const auto program = OwnProgram::current();
+    while (serveUntilChanged(listenFd, options, program, signals, std::exchange(ready, -1))) {
+        // A removed program stops serving; a replaced one runs its new self in this same process.
+        if (program->state() == OwnProgram::State::Gone)
+            break;
+        if (auto failure = program->reexec(listenFd, argv))
+            std::cerr << kErrorPrefix << *failure << '\n';
     }
+    ::close(listenFd);
     if (options.detach)
         removePidFile(pidFile);
     return 0;
@@ -95,7 +129,7 @@ int main(int argc, char **argv)
             std::cout << "macmon " << MACMON_VERSION << '\n';
             return 0;
         case Options::Action::Serve:
-            return serve(options, env);
+            return serve(options, env, argv);
         case Options::Action::Install: {
             const auto exe = ownExecutable();
             if (!exe)

@@ -7,6 +7,7 @@
 #include "http/wire.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <list>
@@ -88,7 +89,7 @@ struct Server::Loop
     {
         for (auto &c : connections)
             ::close(c.fd);
-        for (int fd : { listenFd, reserveFd, epollFd, stopFd })
+        for (int fd : { handingOver ? -1 : listenFd, reserveFd, epollFd, stopFd })
             if (fd >= 0)
                 ::close(fd);
     }
@@ -115,7 +116,10 @@ struct Server::Loop
     std::vector<std::uint64_t> waiting;
     bool fetching = false;
     bool accepting = true;
+    // Set before a stop that keeps the listening socket: open connections are answered first.
+    std::atomic<bool> handingOver = false;
     Clock::time_point retryAccepting;
+    bool stopping = false;
 
 private:
     void watch(Connection &c, std::uint32_t events, int op = EPOLL_CTL_MOD);
@@ -161,7 +165,7 @@ void Server::Loop::restart(Connections::iterator it, Connection::State state)
 
 void Server::Loop::setAccepting(bool on)
 {
-    if (on == accepting)
+    if (on == accepting || stopping)
         return;
     accepting = on;
     retryAccepting = Clock::now() + kAcceptRetry;
@@ -359,8 +363,16 @@ void Server::Loop::run()
         const int n = ::epoll_wait(epollFd, events, kEvents, timeout);
         for (int i = 0; i < n; ++i) {
             const std::uint64_t id = events[i].data.u64;
-            if (id == kStopEvent)
+            if (id == kStopEvent && !handingOver)
                 return;
+            if (id == kStopEvent) {
+                // Newcomers wait in the backlog for whoever takes the socket over.
+                ::epoll_ctl(epollFd, EPOLL_CTL_DEL, listenFd, nullptr);
+                ::epoll_ctl(epollFd, EPOLL_CTL_DEL, stopFd, nullptr);
+                accepting = true;
+                stopping = true;
+                continue;
+            }
             if (id == kListenEvent) {
                 accept();
             } else if (id == kWakeEvent) {
@@ -378,6 +390,8 @@ void Server::Loop::run()
             }
         }
         expire();
+        if (stopping && connections.empty())
+            return;
         if (!accepting && Clock::now() >= retryAccepting)
             setAccepting(true);
     }
@@ -410,8 +424,18 @@ Server::Server(int listenFd, DocumentSource document, ServerLimits limits)
 
 Server::~Server()
 {
+    if (eventThread_.joinable()) {
+        loop_->stop();
+        eventThread_.join();
+    }
+}
+
+int Server::handOver()
+{
+    loop_->handingOver = true;
     loop_->stop();
     eventThread_.join();
+    return loop_->listenFd;
 }
 
 } // namespace macmon

@@ -33,6 +33,8 @@ public:
     Server &operator=(const Server &) = delete;
 
     std::uint16_t port() const { return port_; }
+    // Stops taking connections, answers those already taken, and gives the listening socket back, open.
+    int handOver();
 
     struct Loop;
 
