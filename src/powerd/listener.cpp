@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <systemd/sd-daemon.h>
@@ -15,6 +16,10 @@
 namespace powerd {
 
 using macmon::Clock;
+
+namespace {
+constexpr int kAcceptsPerWake = 256;
+} // namespace
 
 std::optional<int> activatedSocket(std::string &error)
 {
@@ -36,6 +41,10 @@ std::optional<int> activatedSocket(std::string &error)
 std::optional<std::string> answerUntilIdle(
     int listenFd, const std::function<std::string()> &line, std::chrono::milliseconds idle)
 {
+    // Taken in turns until none waits, which a blocking socket (systemd passes one) would not tell.
+    if (const int flags = ::fcntl(listenFd, F_GETFL);
+        flags < 0 || ::fcntl(listenFd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return std::string("cannot use the listening socket: ") + std::strerror(errno);
     auto deadline = Clock::now() + idle;
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -49,18 +58,24 @@ std::optional<std::string> answerUntilIdle(
             continue;
         if (listening.revents & (POLLERR | POLLHUP | POLLNVAL))
             return std::string("the listening socket failed");
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            // A client that left before its turn costs nothing; running out of descriptors or memory does.
-            if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED)
-                continue;
-            return std::string("cannot accept a connection: ") + std::strerror(errno);
+        // The backlog is emptied at each wake, so a flood of connections leaves room for those who ask.
+        for (int n = 0; n < kAcceptsPerWake; ++n) {
+            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) {
+                // A client that left before its turn costs nothing; running out of descriptors or memory
+                // does.
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    break;
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                return std::string("cannot accept a connection: ") + std::strerror(errno);
+            }
+            const std::string text = line();
+            // A short line fits an idle socket at once, read or not; no client is ever waited for.
+            (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::close(fd);
+            deadline = Clock::now() + idle;
         }
-        const std::string text = line();
-        // A short line fits an idle socket at once, read or not; no client is ever waited for.
-        (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        ::close(fd);
-        deadline = Clock::now() + idle;
     }
 }
 
