@@ -8,7 +8,7 @@ build=(build-essential cmake ninja-build pkg-config
        qt6-base-dev qt6-svg-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-qpa-plugins
        qcoro-qt6-dev nlohmann-json3-dev libcurl4-openssl-dev libsystemd-dev fonts-dejavu-core)
 test=(xvfb xauth xdotool dbus dbus-x11 at-spi2-core python3-pyatspi iproute2 desktop-file-utils appstream dpkg-dev file procps psmisc curl python3 systemd
-      libgtest-dev weston qt6-wayland python3-pil dbus-user-session)
+      libgtest-dev weston qt6-wayland python3-pil dbus-user-session systemd-container xdg-utils)
 bench=(wrk prometheus-node-exporter time)
 
 case "${1:-}" in
