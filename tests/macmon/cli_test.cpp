@@ -135,34 +135,3 @@ TEST(ServeCommand, QuietUntilStoppedThenExitsCleanly)
             700);
     }
 }
-
-TEST(ServeCommand, RunsItsNewProgramAfterAnUpgradeInTheSameProcess)
-{
-    // Replaced as a package manager does (a new file renamed over the old), then left idle until it sleeps.
-    ScratchDir scratch;
-    const fs::path program = scratch.path() / "macmon";
-    fs::copy_file(MACMON_BINARY, program);
-    const std::uint16_t port = freePort();
-    const Environment env { { "PATH", "/usr/bin:/bin" }, { "HOME", scratch.path().string() },
-        { "MACMON_SYSFS_ROOT", (fixture("intel-laptop") / "sys").string() },
-        { "MACMON_PROCFS_ROOT", (fixture("intel-laptop") / "proc").string() } };
-    Child serve({ program.string(), "serve", "--port", std::to_string(port) }, env, scratch.path() / "out");
-    for (const auto deadline = Clock::now() + 10s; !answersJson(port, 1s) && Clock::now() < deadline;)
-        std::this_thread::sleep_for(50ms);
-    fs::copy_file(program, scratch.path() / "new");
-    fs::rename(scratch.path() / "new", program);
-    const fs::path exe = "/proc/" + std::to_string(serve.pid()) + "/exe";
-    const auto runsNew = [&] {
-        return fs::read_symlink(exe) == program;
-    };
-    EXPECT_FALSE(runsNew());
-    for (const auto deadline = Clock::now() + 40s; !runsNew() && Clock::now() < deadline;)
-        std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(runsNew());
-    EXPECT_EQ(get(port).status, 200);
-    // Removed, it stops at its next sleep, as it would at the package's removal.
-    fs::remove(program);
-    EXPECT_EQ(get(port).status, 200);
-    EXPECT_EQ(serve.wait(40000), 0);
-    EXPECT_EQ(readText(scratch.path() / "out"), "");
-}

@@ -6,9 +6,7 @@
 #include <array>
 #include <functional>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -106,43 +104,6 @@ const std::string kAmdClock = kAmdDevice + "pp_dpm_sclk";
 const std::string kAmdState = kAmdDevice + "power/runtime_status";
 const std::string kIntelGpu = "devices/pci0000:00/0000:00:02.0";
 
-struct Helper
-{
-    std::string answer; // none: a hung helper, which never takes a connection
-    std::chrono::milliseconds delay {};
-};
-
-// Stands in for the system power helper at machine/helper.sock: answers each connection after the delay.
-class StandInHelper
-{
-public:
-    StandInHelper(const fs::path &machine, const Helper &helper)
-    {
-        sockaddr_un address { AF_UNIX, {} };
-        (machine / "helper.sock").string().copy(address.sun_path, sizeof(address.sun_path) - 1);
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
-        EXPECT_EQ(::listen(fd_, 8), 0);
-        if (!helper.answer.empty())
-            thread_ = std::thread([this, helper] {
-                for (int client; (client = ::accept(fd_, nullptr, nullptr)) >= 0; ::close(client)) {
-                    std::this_thread::sleep_for(helper.delay);
-                    ::send(client, helper.answer.data(), helper.answer.size(), MSG_NOSIGNAL);
-                }
-            });
-    }
-    ~StandInHelper()
-    {
-        ::shutdown(fd_, SHUT_RDWR);
-        if (thread_.joinable())
-            thread_.join();
-        ::close(fd_);
-    }
-
-private:
-    const int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::thread thread_;
-};
-
 struct ChangeCase
 {
     const char *what;
@@ -155,7 +116,7 @@ struct ChangeCase
     Clock::duration gap = 1s; // between the two samples
     bool sleeps = false; // the sampler sleeps between them
     Change later = {}; // then a third sample, a second on
-    std::optional<Helper> helper = {}; // else no helper listens
+    std::optional<HelperAnswers> helper = {}; // else no helper listens
 };
 
 } // namespace
@@ -180,11 +141,11 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
     const auto noRapl = [](auto s) {
         fs::permissions(s / kRapl / "energy_uj", fs::perms::none);
     };
-    const auto asked = [](ChangeCase c, Helper helper) {
+    const auto asked = [](ChangeCase c, HelperAnswers helper) {
         c.helper = helper;
         return c;
     };
-    const auto battery = [&](const char *what, Helper helper) {
+    const auto battery = [&](const char *what, HelperAnswers helper) {
         return asked({ what, "intel-laptop", noRapl, none, kPower, 8.63 }, helper);
     };
     const auto core2 = [](const char *milli) {
@@ -310,7 +271,7 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
         c.before(machine / "sys");
         std::optional<StandInHelper> helper;
         if (c.helper)
-            helper.emplace(machine, *c.helper);
+            helper.emplace(machine / "helper.sock", *c.helper);
         // Sampled as the service samples (rates show from the second on), every path read noted.
         std::vector<std::string> reads;
         const auto start = Clock::now();

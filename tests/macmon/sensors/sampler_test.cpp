@@ -5,10 +5,7 @@
 
 #include <atomic>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace macmon;
 using namespace macmon::test;
@@ -38,37 +35,6 @@ bool eventually(const std::function<bool()> &condition)
             return true;
     return false;
 }
-
-// A socket-activated power helper: connections queue until it has started, then it answers an empty line
-// until its first one-second window closes.
-class ColdHelper
-{
-public:
-    explicit ColdHelper(const fs::path &socket)
-    {
-        sockaddr_un address { AF_UNIX, {} };
-        socket.string().copy(address.sun_path, sizeof(address.sun_path) - 1);
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
-        EXPECT_EQ(::listen(fd_, 8), 0);
-        thread_ = std::thread([this] {
-            std::this_thread::sleep_for(250ms);
-            const auto window = Clock::now() + 1s;
-            for (int client; (client = ::accept(fd_, nullptr, nullptr)) >= 0; ::close(client))
-                ::send(client, Clock::now() < window ? "\n" : "23\n", Clock::now() < window ? 1 : 3,
-                    MSG_NOSIGNAL);
-        });
-    }
-    ~ColdHelper()
-    {
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        ::close(fd_);
-    }
-
-private:
-    const int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::thread thread_;
-};
 
 const Roots kBoard { fixture("arm-board") / "sys", fixture("arm-board") / "proc" };
 
@@ -115,7 +81,7 @@ TEST(Sampler, AsksAColdHelperAgainUntilItsFirstFigure)
 {
     // One regular sample an hour: only the settling samples can bring the helper's figure.
     ScratchDir scratch;
-    ColdHelper helper(scratch.path() / "helper.sock");
+    StandInHelper helper(scratch.path() / "helper.sock", { .answer = "23\n", .coldStart = 250ms });
     Sampler sampler({ kBoard.sysfs, kBoard.procfs, scratch.path() / "helper.sock" }, { 1h, 1h, 2h, 2s });
     EXPECT_TRUE(eventually([&] {
         const auto doc = sampler.document();

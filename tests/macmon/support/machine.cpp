@@ -8,10 +8,13 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace macmon::test {
+using namespace std::chrono_literals;
 
 fs::path fixture(const std::string &machine)
 {
@@ -93,6 +96,33 @@ WithoutFileOverride::~WithoutFileOverride()
         data[0].effective |= kOverrideCaps & data[0].permitted;
         capabilities(data, true);
     }
+}
+
+StandInHelper::StandInHelper(const fs::path &socket, const HelperAnswers &helper)
+    : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_un address { AF_UNIX, {} };
+    socket.string().copy(address.sun_path, sizeof(address.sun_path) - 1);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    EXPECT_EQ(::listen(fd_, 8), 0);
+    if (!helper.answer.empty())
+        thread_ = std::thread([this, helper] {
+            std::this_thread::sleep_for(helper.coldStart);
+            const auto window = std::chrono::steady_clock::now() + (helper.coldStart.count() ? 1s : 0s);
+            for (int client; (client = ::accept(fd_, nullptr, nullptr)) >= 0; ::close(client)) {
+                std::this_thread::sleep_for(helper.delay);
+                const std::string line = std::chrono::steady_clock::now() < window ? "\n" : helper.answer;
+                ::send(client, line.data(), line.size(), MSG_NOSIGNAL);
+            }
+        });
+}
+
+StandInHelper::~StandInHelper()
+{
+    ::shutdown(fd_, SHUT_RDWR);
+    if (thread_.joinable())
+        thread_.join();
+    ::close(fd_);
 }
 
 } // namespace macmon::test

@@ -3,11 +3,13 @@
 
 #include "common/environment.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace macmon::test {
@@ -48,6 +50,26 @@ public:
 
 private:
     bool ok_ = false, changed_ = false;
+};
+
+struct HelperAnswers
+{
+    std::string answer; // none: a hung helper, which never takes a connection
+    std::chrono::milliseconds delay {};
+    // A socket-activated start: connections queue this long, then an empty line until a window of 1 s closes.
+    std::chrono::milliseconds coldStart {};
+};
+
+// Stands in for the system power helper at socket: answers each connection after the delay.
+class StandInHelper
+{
+public:
+    StandInHelper(const fs::path &socket, const HelperAnswers &helper);
+    ~StandInHelper();
+
+private:
+    const int fd_;
+    std::thread thread_;
 };
 
 } // namespace macmon::test
