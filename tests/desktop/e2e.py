@@ -44,11 +44,11 @@ def status(pid):
     return shown.pop() if len(shown) == 1 else None
 
 
-def offers(companion, only):
+def offers(companion, only, limit=4):
     """Fails unless the given action soon is the only one enabled (none is while a run ends); returns its button."""
     buttons = lambda: named(companion.pid, "push button")
     enabled = lambda: [name for name, n in buttons().items() if n.getState().contains(pyatspi.STATE_SENSITIVE)]
-    wait_until(companion, f"the window does not offer only {only!r}", lambda: enabled() == [only], 4)
+    wait_until(companion, f"the window does not offer only {only!r}", lambda: enabled() == [only], limit)
     return buttons()[only]
 
 
@@ -63,13 +63,6 @@ def wait_until(companion, what, check, limit):
             fail(f"the companion exited with {companion.returncode}")
         time.sleep(0.05)
     fail(f"{what} within {limit} s (the window says {status(companion.pid)!r})")
-
-
-def settled(companion):
-    """Waits for the tool's run to end: the window may show a poll's word while the run still finishes."""
-    busy = lambda: any(n.getRoleName() == "progress bar" and n.getState().contains(pyatspi.STATE_SHOWING)
-                       for n in nodes(companion.pid))
-    wait_until(companion, "the run did not end", lambda: not busy(), 30)
 
 
 def says(companion, wanted, limit):
@@ -124,7 +117,7 @@ def main():
                 "Couldn't install the sensor service: macmon: port 9090 on 127.0.0.1 is taken by another program"], 4)
         offers(companion, INSTALL).queryAction().doAction(0)
         timings["install → running"] = says(companion, RUNNING, 6)
-        settled(companion)
+        offers(companion, UNINSTALL, 30)  # the run has ended: a poll may show its outcome before it does
         if manager == "systemd":
             if unit("ActiveState") != "active" or service_pids(prefix) != [int(unit("MainPID"))]:
                 fail("the service must run as the user unit's main process")
@@ -142,10 +135,9 @@ def main():
             timings["service killed → not running"] = says(companion, STOPPED, 4)
             offers(companion, INSTALL).queryAction().doAction(0)
             timings["reinstall → running"] = says(companion, RUNNING, 6)
-            settled(companion)
-        offers(companion, UNINSTALL).queryAction().doAction(0)
+        offers(companion, UNINSTALL, 30).queryAction().doAction(0)
         timings["uninstall → not running"] = says(companion, STOPPED, 4)
-        settled(companion)
+        offers(companion, INSTALL, 30)
         left = [f for f in ("systemd/user/" + UNIT, "autostart/orvane-macmon.desktop") if os.path.exists(f"{config}/{f}")]
         if service_pids(prefix) or left or (manager == "systemd" and unit("LoadState") != "not-found"):
             fail(f"'Uninstall' left the service running or installed: {left}")

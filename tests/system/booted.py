@@ -34,26 +34,23 @@ while True:
 """
 ASK_HELPER = f"""import socket
 s = socket.socket(socket.AF_UNIX); s.settimeout(5); s.connect("{SOCKET}"); print(repr(s.recv(64).decode()))"""
-GET = f"""import json, urllib.request
-try: print(json.load(urllib.request.urlopen("http://127.0.0.1:{PORT}/json", timeout=5)).get("sys_power"))
-except Exception as e: print("failed", e)"""
-# Asks every 50 ms until the power shows; prints how long that took, and when (the monotonic clock).
-WAKE = f"""import json, time, urllib.request
-start = time.monotonic()
-while time.monotonic() - start < 10:
-    try:
-        if json.load(urllib.request.urlopen("http://127.0.0.1:{PORT}/json", timeout=5)).get("sys_power"): break
+# Asks until the power shows or the seconds given pass; prints it (0: none), how long that took, and when.
+POWER = f"""import json, sys, time, urllib.request
+start, watts = time.monotonic(), None
+while not watts:
+    try: watts = json.load(urllib.request.urlopen("http://127.0.0.1:{PORT}/json", timeout=5)).get("sys_power")
     except Exception: pass
-    time.sleep(0.05)
-print(time.monotonic() - start, time.monotonic())"""
-# Asks every 200 ms until told to stop; prints how often it asked and how often that failed.
+    if not watts and time.monotonic() - start < float(sys.argv[1]): time.sleep(0.05)
+    else: break
+print(watts or 0, time.monotonic() - start, time.monotonic())"""
+# Asks every 200 ms until told to stop; prints how many asks failed.
 POLLER = f"""import os, time, urllib.request
-failed = asked = 0
+failed = 0
 while not os.path.exists("/tmp/stop-poller"):
     try: urllib.request.urlopen("http://127.0.0.1:{PORT}/json", timeout=5).read()
     except Exception: failed += 1
-    asked += 1; time.sleep(0.2)
-print(asked, failed)"""
+    time.sleep(0.2)
+print(failed)"""
 # Eight processes connect and close for 6 s while a polite client connects 100 times as macmon does: a connect
 # sent back by a full backlog is tried again within 100 ms. Prints how many never got in, and how many retried.
 FLOOD = f"""import multiprocessing, socket, time
@@ -102,6 +99,7 @@ class Container:
                         f"lowerdir=/,upperdir={scratch}/upper,workdir={scratch}/work", self.root], check=True)
 
     def boot(self):
+        """False where no container starts here at all; None when one starts but does not come up."""
         # Without a system bus on the host the container neither registers nor gets a scope of its own.
         self.nspawn = subprocess.Popen(
             ["systemd-nspawn", "-q", "-D", self.root, "-b", "--register=no", "--keep-unit", "--private-network",
@@ -111,11 +109,13 @@ class Container:
         if not until(lambda: self.nspawn.poll() is None and children(), 30):
             return False
         self.leader = children()[0]
-        return until(lambda: self.run("systemctl", "is-system-running").strip() in ("running", "degraded"), 120, 0.5)
+        state = lambda: self.run("systemctl", "is-system-running").strip()
+        if until(lambda: state() in ("running", "degraded"), 180, 0.5):
+            return True
+        print(f"booted: FAIL: still {state()} after 180 s:", self.run("systemctl", "list-jobs", "--no-pager"))
 
     def cmd(self, argv, user=None):
-        env = [] if not user else ["runuser", "-u", user, "--", "env", f"XDG_RUNTIME_DIR=/run/user/{self.uid(user)}",
-                                   f"HOME=/home/{user}"]
+        env = ["runuser", "-u", user, "--", "env", f"XDG_RUNTIME_DIR=/run/user/{self.uid(user)}"] if user else []
         return ["nsenter", "-t", self.leader, "-a", "--"] + env + argv
 
     def run(self, *argv, user=None, result=False):
@@ -123,7 +123,7 @@ class Container:
         return r if result else r.stdout
 
     def uid(self, user):
-        return subprocess.run(self.cmd(["id", "-u", user]), capture_output=True, text=True).stdout.strip()
+        return next(line.split(":")[2] for line in open(f"{self.root}/etc/passwd") if line.startswith(user + ":"))
 
     def close(self):
         if self.nspawn and self.nspawn.poll() is None:
@@ -155,9 +155,8 @@ def login(c):
           30)
 
 
-def power(c):
-    out = c.run("python3", "-c", GET, user="alice").strip()
-    return float(out) if out.replace(".", "").isdigit() else None
+def power(c, within=0):
+    return [float(v) for v in c.run("python3", "-c", POWER, str(within), user="alice").split()] or [0, 0, 0]
 
 
 def cold_helper(c):
@@ -189,13 +188,13 @@ def checks(c, deb):
     cold_helper(c)
     r = c.run(TOOL, "serve", "--port", str(PORT), "--install", user="alice", result=True)
     check(r.returncode == 0 and her_unit(c)["ActiveState"] == "active", f"her install: {r.stderr.strip()}")
-    check(until(lambda: (power(c) or 0) >= WATTS - 1, 5), "her service serves the helper's power")
+    check(power(c, 5)[0] >= WATTS - 1, "her service serves the helper's power")
 
     # The power back within 1.5 s of a wake, the helper cold too, or a little after the helper's first window
     # closed, which a loaded machine may put later.
     time.sleep(15)  # her service's sampler sleeps after 10 s without a request, its last document stale at 3 s
     cold_helper(c)
-    took, now = map(float, c.run("python3", "-c", WAKE, user="alice").split())
+    _, took, now = power(c, 10)
     started = int(c.run("systemctl", "show", "-P", "ExecMainStartTimestampMonotonic", "orvane-power.service"))
     late = now - started / 1e6 - 1
     print(f"booted: power after a cold wake in {took:.2f} s ({late:.2f} s after the helper's first window)")
@@ -205,11 +204,11 @@ def checks(c, deb):
     # taken per wake) would send about one in ten back for another try.
     flood = subprocess.Popen(c.cmd(["python3", "-c", FLOOD], "bob"), stdout=subprocess.PIPE, text=True)
     time.sleep(1)
-    figures = [power(c) for _ in range(3)]
+    figures = [power(c)[0] for _ in range(3)]
     refused, retried = (flood.communicate(timeout=60)[0].split() + ["?", "?"])[:2]
     check(refused == "0" and retried.isdigit() and int(retried) <= 5,
           f"under an 8-process flood of 100 polite connects {refused} refused, {retried} tried again")
-    check(all((f or 0) >= WATTS - 1 for f in figures), f"her service gets the figure during the flood: {figures}")
+    check(min(figures) >= WATTS - 1, f"her service gets the figure during the flood: {figures}")
 
     # An upgrade (the same package again): no failed poll, and her service runs the new program in its process.
     before = her_unit(c)
@@ -218,15 +217,15 @@ def checks(c, deb):
     dpkg(c, "-i", deb)
     time.sleep(1)
     c.run("touch", "/tmp/stop-poller")
-    asked_failed = poller.communicate(timeout=30)[0].split()
-    check(asked_failed[1:] == ["0"], f"no poll failed through the upgrade: {asked_failed}")
+    failed = poller.communicate(timeout=30)[0].strip()
+    check(failed == "0", f"no poll failed through the upgrade: {failed}")
     exe = lambda: c.run("readlink", f"/proc/{before['MainPID']}/exe").strip()
     check(exe().endswith("(deleted)") and until(lambda: exe() == TOOL, 40, 0.5),
           "her service runs the new program within an idle cycle")
     after = her_unit(c)
     check(after["MainPID"] == before["MainPID"] and after["NRestarts"] == before["NRestarts"] == "0",
           f"in the same process, no restart counted: {before} → {after}")
-    check((power(c) or 0) >= WATTS - 1, "the new program serves the power")
+    check(power(c)[0] >= WATTS - 1, "the new program serves the power")
 
     # Removal and purge: no warning, no unit or socket file left, and nothing failing at her next login.
     for action in ("-r", "-P"):
@@ -246,7 +245,7 @@ def checks(c, deb):
     # Reinstalled, her service comes back at her next login with nothing for her to do.
     dpkg(c, "-i", deb)
     login(c)
-    check(until(lambda: (power(c) or 0) >= WATTS - 1, 10), "reinstalled, her service is back at login")
+    check(power(c, 10)[0] >= WATTS - 1, "reinstalled, her service is back at login")
 
 
 def main():
@@ -269,8 +268,11 @@ def main():
             os.makedirs(f"{c.root}/fake")
             shutil.copy(glob.glob(f"{scratch}/deb/*.deb")[0], f"{c.root}/fake/orvane-companion.deb")
             open(f"{c.root}/fake/counters.py", "w").write(COUNTERS)
-            if not c.boot():
+            booted = c.boot()
+            if booted is False:
                 return print("booted: skipped: this machine cannot boot a container") or 77
+            if not booted:
+                return 1
             c.run("systemd-run", "--unit=fake-counters", "-p", "Type=notify", "-p", "NotifyAccess=all", "python3",
                   "/fake/counters.py")
             for user in ("alice", "bob"):

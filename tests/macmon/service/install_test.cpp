@@ -6,7 +6,6 @@
 #include "support/peer.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <thread>
 
 using namespace macmon;
@@ -210,40 +209,6 @@ TEST(Install, FailsWithOneLineAndLeavesNothing)
         // What the manager started was stopped through it again.
         EXPECT_FALSE(fs::exists(login.root() / "runtime/fake-manager.pid"));
     }
-}
-
-TEST(Install, WithServiceManagerWritesEnablesAndStartsAUserUnit)
-{
-    Login login;
-    login.fakeTool("systemctl", kFakeSystemctl);
-    // Spaces, a dollar and a percent in the paths must survive the unit's quoting.
-    const fs::path tools = login.root() / "my tools $HOME 100%";
-    fs::create_directories(tools);
-    fs::copy_file(MACMON_BINARY, tools / "macmon");
-    const fs::path machine = copyMachine("intel-laptop", login.root() / "recorded machine");
-    const std::uint16_t port = freePort();
-    const auto paths = login.paths();
-
-    const auto result
-        = login.macmon({ "serve", "--port", std::to_string(port), "--sysfs-root", (machine / "sys").string(),
-                           "--procfs-root", (machine / "proc").string(), "--install" },
-            tools / "macmon");
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(nlohmann::json::parse(get(port).body)["sys_power"], 8.63);
-
-    const std::string unit = readText(paths.unitFile);
-    for (const std::string &line : { "ExecStart=\"" + login.root().string()
-                 + "/my tools $$HOME 100%%/macmon\" serve --port " + std::to_string(port) + " ",
-             std::string("\nRestart=on-failure\n"), std::string("\nNoNewPrivileges=yes\n") })
-        EXPECT_NE(unit.find(line), std::string::npos) << line << "\n" << unit;
-    EXPECT_FALSE(fs::exists(paths.autostartFile));
-    EXPECT_FALSE(fs::exists(paths.pidFile));
-
-    ASSERT_EQ(login.macmon({ "serve", "--uninstall" }).exitCode, 0);
-    EXPECT_FALSE(portOpen(port));
-    EXPECT_FALSE(fs::exists(paths.unitFile));
-    EXPECT_EQ(login.leftovers(), std::vector<std::string> {});
 }
 
 TEST(Install, UninstallStopsOnlyTheDaemonItInstalled)
