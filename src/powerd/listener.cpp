@@ -62,8 +62,7 @@ std::optional<std::string> answerUntilIdle(
         for (int n = 0; n < kAcceptsPerWake; ++n) {
             const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) {
-                // A client that left before its turn costs nothing; running out of descriptors or memory
-                // does.
+                // A client gone before its turn costs nothing; running out of descriptors or memory does.
                 if (errno == EAGAIN || errno == EWOULDBLOCK)
                     break;
                 if (errno == EINTR || errno == ECONNABORTED)
