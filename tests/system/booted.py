@@ -81,6 +81,13 @@ def check(ok, what):
     return ok
 
 
+def read(path):
+    try:
+        return open(path).read()
+    except OSError:
+        return ""
+
+
 def until(condition, limit, step=0.1):
     end = time.monotonic() + limit
     while time.monotonic() < end and not condition():
@@ -105,10 +112,12 @@ class Container:
             ["systemd-nspawn", "-q", "-D", self.root, "-b", "--register=no", "--keep-unit", "--private-network",
              "--console=pipe"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             start_new_session=True)
-        children = lambda: open(f"/proc/{self.nspawn.pid}/task/{self.nspawn.pid}/children").read().split()
-        if not until(lambda: self.nspawn.poll() is None and children(), 30):
+        # The container's init, not the short-lived child nspawn forks it from.
+        init = lambda: [p for p in read(f"/proc/{self.nspawn.pid}/task/{self.nspawn.pid}/children").split()
+                        if read(f"/proc/{p}/comm").strip() == "systemd"]
+        if not until(lambda: self.nspawn.poll() is None and init(), 30):
             return False
-        self.leader = children()[0]
+        self.leader = init()[0]
         state = lambda: self.run("systemctl", "is-system-running").strip()
         if until(lambda: state() in ("running", "degraded"), 180, 0.5):
             return True
@@ -123,7 +132,8 @@ class Container:
         return r if result else r.stdout
 
     def uid(self, user):
-        return next(line.split(":")[2] for line in open(f"{self.root}/etc/passwd") if line.startswith(user + ":"))
+        return next(line.split(":")[2] for line in read(f"{self.root}/etc/passwd").splitlines()
+                    if line.startswith(user + ":"))
 
     def close(self):
         if self.nspawn and self.nspawn.poll() is None:

@@ -263,8 +263,8 @@ TEST(Install, EndsWithinItsDeadlineWhateverHoldsItUp)
         Login login;
         login.fakeTool("systemctl", "#!/bin/sh\n" + (manager.empty() ? "exit 1" : manager) + "\n");
         auto lock = std::make_unique<FileLock>(login.paths().lockFile, 0ms);
-        std::thread release([&, heldMs] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(heldMs));
+        std::thread release([&lock, ms = heldMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
             lock.reset();
         });
         const auto start = std::chrono::steady_clock::now();
