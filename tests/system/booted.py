@@ -1,16 +1,8 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
-"""The Debian package's whole life on a machine booted with systemd: this machine's own root as an overlay in a
-systemd-nspawn container, with package energy counters at a known 23 W and a lingering user. Exits 77 (skipped)
-where no container can be booted."""
-import glob
-import os
-import shutil
-import signal
-import subprocess
-import sys
-import tempfile
-import time
+"""The Debian package's whole life on a machine booted with systemd (this machine's root as an overlay in an
+nspawn container) with package counters at a known 23 W and a lingering user; 77 (skipped) where none starts."""
+import glob, os, shutil, signal, subprocess, sys, tempfile, time  # noqa: E401
 
 PORT, WATTS = 47090, 23  # the container's own loopback, but never the real service's port all the same
 TOOL, UNIT, SOCKET = "/usr/libexec/orvane-companion/macmon", "orvane-macmon.service", "/run/orvane-power.sock"
@@ -272,8 +264,7 @@ def main():
                 return print(r.stdout, r.stderr) or 1
             c = Container(scratch)
             # A booted Debian lets maintainer scripts start services, unlike the image this root may come from.
-            if os.path.exists("/usr/sbin/policy-rc.d"):
-                os.remove(f"{c.root}/usr/sbin/policy-rc.d")
+            subprocess.run(["rm", "-f", f"{c.root}/usr/sbin/policy-rc.d"])
             # nspawn mounts a tmpfs over the container's /tmp, so the package lies beside the counters.
             os.makedirs(f"{c.root}/fake")
             shutil.copy(glob.glob(f"{scratch}/deb/*.deb")[0], f"{c.root}/fake/orvane-companion.deb")
