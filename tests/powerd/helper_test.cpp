@@ -37,7 +37,7 @@ struct Helper
         argv.insert(argv.end(),
             { POWERD_BINARY, "--sysfs-root", (dir.path() / "m/sys").string(), "--idle-ms", idleMs });
         child.emplace(argv, currentEnvironment(), dir.path() / "log");
-        for (int i = 0; i < 200 && !fs::exists(socket); ++i)
+        for (const auto end = Clock::now() + 60s; !fs::exists(socket) && Clock::now() < end;)
             std::this_thread::sleep_for(10ms);
     }
 
