@@ -37,17 +37,20 @@ struct Helper
         argv.insert(argv.end(),
             { POWERD_BINARY, "--sysfs-root", (dir.path() / "m/sys").string(), "--idle-ms", idleMs });
         child.emplace(argv, currentEnvironment(), dir.path() / "log");
-        for (const auto end = Clock::now() + 60s; !fs::exists(socket) && Clock::now() < end;)
-            std::this_thread::sleep_for(10ms);
     }
 
-    // A connected client, or -1.
+    // A connected client, or -1; refused until the activator listens, however long a loaded machine takes.
     int connect() const
     {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr { AF_UNIX, {} };
         socket.string().copy(addr.sun_path, sizeof addr.sun_path - 1);
-        return ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? fd : (::close(fd), -1);
+        for (const auto end = Clock::now() + 60s; Clock::now() < end; std::this_thread::sleep_for(10ms)) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+                return fd;
+            ::close(fd);
+        }
+        return -1;
     }
 
     // All the helper wrote before closing; a helper that never closes takes the whole time-out.
