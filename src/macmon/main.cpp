@@ -100,15 +100,6 @@ int serve(const Options &options, const Environment &env, char *const argv[])
     return 0;
 }
 
-std::optional<std::filesystem::path> ownExecutable()
-{
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec || exe.string().ends_with(" (deleted)"))
-        return std::nullopt;
-    return exe;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -131,10 +122,10 @@ int main(int argc, char **argv)
         case Options::Action::Serve:
             return serve(options, env, argv);
         case Options::Action::Install: {
-            const auto exe = ownExecutable();
-            if (!exe)
+            const auto program = OwnProgram::current();
+            if (!program)
                 return failWith("cannot tell where this program lies, so it cannot be installed");
-            ServiceCommand command { *exe, options.port,
+            ServiceCommand command { program->path(), options.port,
                 { std::filesystem::absolute(options.roots.sysfs),
                     std::filesystem::absolute(options.roots.procfs), options.roots.powerSocket } };
             if (auto failure = Installer(env).install(command))

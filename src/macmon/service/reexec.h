@@ -23,6 +23,7 @@ public:
 
     // None when the file was already replaced or removed before the process looked.
     static std::optional<OwnProgram> current();
+    const std::filesystem::path &path() const { return path_; }
     State state() const;
     // Runs the program at its path again in this process (same pid), passing listenFd on as its listener;
     // returns only when that fails, with listenFd still listening (perhaps under another number).
