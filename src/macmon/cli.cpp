@@ -7,8 +7,9 @@ namespace macmon {
 
 std::string usage()
 {
-    return "usage: macmon serve [--port N] [--sysfs-root DIR] [--procfs-root DIR]\n"
-           "       macmon serve [--port N] [--sysfs-root DIR] [--procfs-root DIR] --install\n"
+    return "usage: macmon serve [--port N] [--sysfs-root DIR] [--procfs-root DIR] [--power-socket PATH]\n"
+           "       macmon serve [--port N] [--sysfs-root DIR] [--procfs-root DIR] [--power-socket PATH] "
+           "--install\n"
            "       macmon serve --uninstall\n"
            "       macmon --help | --version\n"
            "\n"
@@ -17,6 +18,7 @@ std::string usage()
            "  --uninstall      stop and remove that service\n"
            "  --sysfs-root     read sensors below DIR instead of /sys (or $MACMON_SYSFS_ROOT)\n"
            "  --procfs-root    read processor data below DIR instead of /proc (or $MACMON_PROCFS_ROOT)\n"
+           "  --power-socket   ask the power helper at PATH (or $MACMON_POWER_SOCKET)\n"
            "  --detach         serve in the background with a pid file (used by the autostart entry)\n";
 }
 
@@ -45,7 +47,7 @@ ParsedArguments parseArguments(const std::vector<std::string> &args, const Envir
         return fail(args.empty() ? "missing command" : "unknown command: " + args[0]);
 
     bool install = false, uninstall = false;
-    std::optional<std::string> sysfs, procfs;
+    std::optional<std::string> sysfs, procfs, powerSocket;
     for (std::size_t i = 1; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> value;
@@ -53,7 +55,8 @@ ParsedArguments parseArguments(const std::vector<std::string> &args, const Envir
             value = arg.substr(eq + 1);
             arg.resize(eq);
         }
-        const bool takesValue = arg == "--port" || arg == "--sysfs-root" || arg == "--procfs-root";
+        const bool takesValue
+            = arg == "--port" || arg == "--sysfs-root" || arg == "--procfs-root" || arg == "--power-socket";
         if (takesValue && !value) {
             if (i + 1 >= args.size())
                 return fail(arg + " needs a value");
@@ -68,10 +71,10 @@ ParsedArguments parseArguments(const std::vector<std::string> &args, const Envir
             if (!n || *n < 1 || *n > 65535 || trim(*value) != *value)
                 return fail("--port needs a number from 1 to 65535, not \"" + *value + "\"");
             o.port = static_cast<std::uint16_t>(*n);
-        } else if (arg == "--sysfs-root" || arg == "--procfs-root") {
+        } else if (arg == "--sysfs-root" || arg == "--procfs-root" || arg == "--power-socket") {
             if (value->empty())
-                return fail(arg + " needs a folder");
-            (arg == "--sysfs-root" ? sysfs : procfs) = *value;
+                return fail(arg + (arg == "--power-socket" ? " needs a path" : " needs a folder"));
+            (arg == "--sysfs-root" ? sysfs : arg == "--procfs-root" ? procfs : powerSocket) = *value;
         } else if (arg == "--install") {
             install = true;
         } else if (arg == "--uninstall") {
@@ -98,7 +101,7 @@ ParsedArguments parseArguments(const std::vector<std::string> &args, const Envir
           };
     o.roots.sysfs = root(sysfs, "MACMON_SYSFS_ROOT", "/sys");
     o.roots.procfs = root(procfs, "MACMON_PROCFS_ROOT", "/proc");
-    o.roots.powerSocket = root(std::nullopt, "MACMON_POWER_SOCKET", "/run/orvane-power.sock");
+    o.roots.powerSocket = root(powerSocket, "MACMON_POWER_SOCKET", "/run/orvane-power.sock");
     return { o, {} };
 }
 

@@ -47,6 +47,7 @@ TEST(Arguments, Parse)
         { { "serve", "--port", "65535", "--uninstall" }, {}, "uninstall 65535 /sys /proc helper" },
         // A flag wins over the variable; an empty variable is unset, leaving the default.
         { { "serve", "--sysfs-root", "/flag/sys" }, roots, "serve 9090 /flag/sys /env/proc /env/sock" },
+        { { "serve", "--power-socket=/flag/sock" }, roots, "serve 9090 /env/sys /env/proc /flag/sock" },
         { { "serve" }, { { "MACMON_SYSFS_ROOT", "" } }, "serve 9090 /sys /proc helper" },
         { {}, {}, "usage error" },
         { { "serve", "--bogus" }, {}, "usage error" },

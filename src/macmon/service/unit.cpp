@@ -10,6 +10,8 @@ std::vector<std::string> ServiceCommand::arguments(bool detach) const
 {
     std::vector<std::string> args { executable.string(), "serve", "--port", std::to_string(port),
         "--sysfs-root", roots.sysfs.string(), "--procfs-root", roots.procfs.string() };
+    if (!roots.powerSocket.empty())
+        args.insert(args.end(), { "--power-socket", roots.powerSocket.string() });
     if (detach)
         args.push_back("--detach");
     return args;

@@ -12,7 +12,7 @@ namespace macmon {
 
 constexpr char kUnitName[] = "orvane-macmon.service";
 
-// What the installed service runs: absolute paths, the port and the roots it was installed with.
+// What the installed service runs: absolute paths, the port and every root it was installed with.
 struct ServiceCommand
 {
     std::filesystem::path executable;

@@ -62,7 +62,8 @@ public:
         fs::permissions(root / "runtime", fs::perms::owner_all);
         env_ = { { "HOME", (root / "home").string() }, { "XDG_CONFIG_HOME", (root / "config").string() },
             { "XDG_STATE_HOME", (root / "state").string() }, { "XDG_DATA_HOME", (root / "data").string() },
-            { "PATH", (root / "bin").string() + ":/usr/local/bin:/usr/bin:/bin" } };
+            { "PATH", (root / "bin").string() + ":/usr/local/bin:/usr/bin:/bin" },
+            { "MACMON_POWER_SOCKET", (root / "helper.sock").string() } };
         if (runtimeDir)
             env_["XDG_RUNTIME_DIR"] = (root / "runtime").string();
     }
@@ -137,6 +138,9 @@ TEST(Install, WithoutServiceManagerUsesAutostartAndADetachedDaemon)
         EXPECT_EQ(readText(login.root() / "victim"), "precious");
         const std::string exec = "Exec=\"" MACMON_BINARY "\" serve --port " + std::to_string(port) + " ";
         EXPECT_NE(readText(paths.autostartFile).find(exec), std::string::npos);
+        EXPECT_NE(
+            readText(paths.autostartFile).find("--power-socket \"" + login.env().at("MACMON_POWER_SOCKET")),
+            std::string::npos);
         EXPECT_FALSE(fs::exists(paths.unitFile));
         const auto first = recordedPid(paths.pidFile);
         ASSERT_TRUE(first && !processEnded(*first));
