@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -53,28 +55,32 @@ CurlMulti &sharedMulti()
     return *multi;
 }
 
-void configure(CURL *easy, const QByteArray &url, Received &received)
+// False when libcurl refuses any option: a poll it cannot narrow (to plain HTTP, no proxy, bounded) fails.
+bool configure(CURL *easy, const QByteArray &url, Received &received)
 {
-    curl_easy_setopt(easy, CURLOPT_URL, url.constData());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-    // Never through a proxy, whatever the environment says.
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-    curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
-    // One request per poll: a redirect is an answer outside 2xx, not a second request.
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(easy, CURLOPT_NETRC, long(CURL_NETRC_IGNORED));
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(MetricsPoll::silenceLimit.count()));
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(MetricsPoll::deadline.count()));
-    // A declared length over the cap fails before the body is read.
-    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(MetricsPoll::maxBodyBytes));
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &received);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &received);
+    const CURLcode results[] {
+        curl_easy_setopt(easy, CURLOPT_URL, url.constData()),
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http"),
+        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1),
+        // Never through a proxy, whatever the environment says.
+        curl_easy_setopt(easy, CURLOPT_PROXY, ""),
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, "*"),
+        // One request per poll: a redirect is an answer outside 2xx, not a second request.
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L),
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L),
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L),
+        curl_easy_setopt(easy, CURLOPT_NETRC, long(CURL_NETRC_IGNORED)),
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L),
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(MetricsPoll::silenceLimit.count())),
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, long(MetricsPoll::deadline.count())),
+        // A declared length over the cap fails before the body is read.
+        curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(MetricsPoll::maxBodyBytes)),
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader),
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &received),
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBody),
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &received),
+    };
+    return std::all_of(std::begin(results), std::end(results), [](CURLcode r) { return r == CURLE_OK; });
 }
 
 } // namespace
@@ -86,7 +92,8 @@ QCoro::Task<std::optional<QByteArray>> MetricsPoll::fetch(quint16 port, QPointer
         co_return std::nullopt;
     const QByteArray url = "http://127.0.0.1:" + QByteArray::number(port) + "/json";
     Received received;
-    configure(easy.get(), url, received);
+    if (!configure(easy.get(), url, received))
+        co_return std::nullopt;
 
     CurlMulti &multi = sharedMulti();
     // Also the context of this poll's connections, so they end with it.
