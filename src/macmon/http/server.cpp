@@ -69,6 +69,7 @@ struct Connection
     std::size_t sent = 0;
     http::Verdict verdict;
     bool ended = false; // the client sent all it will send
+    std::uint32_t watched = 0; // the events epoll has for it
 };
 
 using Connections = std::list<Connection>;
@@ -139,6 +140,10 @@ private:
 
 void Server::Loop::watch(Connection &c, std::uint32_t events, int op)
 {
+    // Only a change costs a call: answers to a client that pipelines need none.
+    if (op == EPOLL_CTL_MOD && c.watched == events)
+        return;
+    c.watched = events;
     epoll_event ev {};
     ev.events = events;
     ev.data.u64 = c.id;
@@ -315,10 +320,12 @@ void Server::Loop::write(Connections::iterator it)
     it->body.reset();
     it->sent = 0;
     restart(it, Connection::State::Reading);
-    if (!it->ended)
-        watch(*it, EPOLLIN);
-    // A request the client sent ahead is already here.
+    // A request the client sent ahead is already here; only one still to come needs the input watched.
+    const auto id = it->id;
     respond(it);
+    if (const auto found = byId.find(id);
+        found != byId.end() && found->second->state == Connection::State::Reading && !found->second->ended)
+        watch(*found->second, EPOLLIN);
 }
 
 void Server::Loop::deliver()
