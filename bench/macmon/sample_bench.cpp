@@ -30,7 +30,7 @@ int main(int argc, char **argv)
     }
     constexpr int kSamples = 2000;
     macmon::Sensors sensors({ argv[1], argv[2], argc == 4 ? argv[3] : "" });
-    auto now = macmon::Clock::now();
+    auto now = orvane::Clock::now();
     const double first = cpuSeconds();
     sensors.sample(now); // the first one also reads the chip name, once for the service's life
     const double discovery = cpuSeconds() - first;

@@ -67,8 +67,8 @@ ParsedArguments parseArguments(const std::vector<std::string> &args, const Envir
         if (arg == "--help" || arg == "-h") {
             return { only(Options::Action::Help), {} };
         } else if (arg == "--port") {
-            const auto n = parseInteger(*value);
-            if (!n || *n < 1 || *n > 65535 || trim(*value) != *value)
+            const auto n = orvane::parseInteger(*value);
+            if (!n || *n < 1 || *n > 65535 || orvane::trim(*value) != *value)
                 return fail("--port needs a number from 1 to 65535, not \"" + *value + "\"");
             o.port = static_cast<std::uint16_t>(*n);
         } else if (arg == "--sysfs-root" || arg == "--procfs-root" || arg == "--power-socket") {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "common/environment.h"
-#include "common/program.h"
+#include "base/environment.h"
+#include "base/program.h"
 
 #include <cstdint>
 #include <optional>

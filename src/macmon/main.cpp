@@ -71,9 +71,8 @@ int serve(const Options &options, const Environment &env, char *const argv[])
     const auto inherited = inheritedListener(options.port);
     int listenFd = inherited ? *inherited : listenLoopback(options.port);
     if (listenFd < 0)
-        return failWith(errno == EADDRINUSE
-                ? "port " + std::to_string(options.port) + " on 127.0.0.1 is taken by another program"
-                : "cannot listen on " + where + ": " + std::strerror(errno));
+        return failWith(errno == EADDRINUSE ? portTakenMessage(options.port)
+                                            : "cannot listen on " + where + ": " + std::strerror(errno));
     int ready = -1;
     const auto pidFile = InstallPaths::forEnvironment(env).pidFile;
     // Run again after an upgrade, the daemon is already detached and its pid file already names it.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "average.h"
 
+#include "common/rapl.h"
+
 #include <cmath>
 #include <utility>
 
@@ -13,29 +15,19 @@ constexpr double kMostWatts = 5000;
 // A window this many times the shortest spans a pause in asking: its average is not a figure of now.
 constexpr int kLongestWindows = 5;
 
-std::optional<std::uint64_t> consumed(std::uint64_t before, std::uint64_t now, std::uint64_t range)
-{
-    if (now >= before)
-        return now - before;
-    // Gone back: a wrap at the range, or a counter that cannot be trusted.
-    if (range < before)
-        return std::nullopt;
-    return range - before + now;
-}
-
 } // namespace
 
-PowerAverage::PowerAverage(Microjoules rangesUj, macmon::Clock::duration window)
+PowerAverage::PowerAverage(Microjoules rangesUj, orvane::Clock::duration window)
     : ranges_(std::move(rangesUj))
     , window_(window)
 { }
 
-bool PowerAverage::due(macmon::Clock::time_point now) const
+bool PowerAverage::due(orvane::Clock::time_point now) const
 {
     return !lastAt_ || now - *lastAt_ >= window_;
 }
 
-void PowerAverage::add(macmon::Clock::time_point now, const std::optional<Microjoules> &energyUj)
+void PowerAverage::add(orvane::Clock::time_point now, const std::optional<Microjoules> &energyUj)
 {
     const auto previous = std::exchange(last_, energyUj.value_or(Microjoules {}));
     const double seconds = std::chrono::duration<double>(now - lastAt_.value_or(now)).count();
@@ -46,7 +38,7 @@ void PowerAverage::add(macmon::Clock::time_point now, const std::optional<Microj
         return;
     double joules = 0;
     for (std::size_t i = 0; i < last_.size(); ++i) {
-        const auto uj = consumed(previous[i], last_[i], ranges_[i]);
+        const auto uj = orvane::rapl::consumedUj(previous[i], last_[i], ranges_[i]);
         if (!uj)
             return;
         joules += static_cast<double>(*uj) / 1e6;

@@ -17,17 +17,17 @@ class PowerAverage
 {
 public:
     // rangesUj: where each counter wraps back to 0 (0 when unknown: a counter going back then gives nothing).
-    PowerAverage(Microjoules rangesUj, macmon::Clock::duration window);
+    PowerAverage(Microjoules rangesUj, orvane::Clock::duration window);
     // Whether a reading now closes a window (or opens the first): at most one reading per window.
-    bool due(macmon::Clock::time_point now) const;
+    bool due(orvane::Clock::time_point now) const;
     // A failed reading (nullopt) clears the figure; the next one opens a new window.
-    void add(macmon::Clock::time_point now, const std::optional<Microjoules> &energyUj);
+    void add(orvane::Clock::time_point now, const std::optional<Microjoules> &energyUj);
     std::optional<long long> watts() const { return watts_; }
 
 private:
     Microjoules ranges_;
-    macmon::Clock::duration window_;
-    std::optional<macmon::Clock::time_point> lastAt_;
+    orvane::Clock::duration window_;
+    std::optional<orvane::Clock::time_point> lastAt_;
     Microjoules last_;
     std::optional<long long> watts_;
 };

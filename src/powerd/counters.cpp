@@ -2,6 +2,7 @@
 #include "counters.h"
 
 #include "common/files.h"
+#include "common/rapl.h"
 #include "common/text.h"
 
 #include <algorithm>
@@ -15,23 +16,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kDomainPrefix = "intel-rapl:";
 // Bounds on what the tree may hand us: entries looked at, packages kept, bytes of a counter.
 constexpr std::size_t kMostEntries = 4096;
 constexpr std::size_t kMostPackages = 64;
 constexpr std::size_t kCounterBytes = 32;
 constexpr std::size_t kNameBytes = 64;
-
-// "intel-rapl:N" (a domain), not "intel-rapl:N:M" (one of its sub-zones); N or nothing.
-std::optional<long long> domainNumber(const std::string &entry)
-{
-    if (!entry.starts_with(kDomainPrefix))
-        return std::nullopt;
-    const std::string digits = entry.substr(kDomainPrefix.size());
-    const bool plain = !digits.empty() && digits.size() <= 6
-        && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-    return plain ? macmon::parseInteger(digits) : std::nullopt;
-}
 
 int openCounter(const fs::path &file)
 {
@@ -59,7 +48,7 @@ std::optional<std::uint64_t> readCounter(int fd)
 
 std::optional<std::uint64_t> parseMicrojoules(std::string_view text)
 {
-    const auto value = macmon::parseInteger(std::string(text));
+    const auto value = orvane::parseInteger(std::string(text));
     if (!value || *value < 0)
         return std::nullopt;
     return static_cast<std::uint64_t>(*value);
@@ -67,18 +56,18 @@ std::optional<std::uint64_t> parseMicrojoules(std::string_view text)
 
 PackageCounters::PackageCounters(const fs::path &sysfsRoot)
 {
-    std::vector<std::pair<long long, fs::path>> domains;
+    std::vector<std::pair<unsigned, fs::path>> domains;
     std::error_code ec;
     std::size_t seen = 0;
     for (auto it = fs::directory_iterator(sysfsRoot / "class/powercap", ec);
          !ec && it != fs::directory_iterator() && seen++ < kMostEntries; it.increment(ec))
-        if (const auto n = domainNumber(it->path().filename().string()))
+        if (const auto n = orvane::rapl::domainNumber(it->path().filename().string()))
             domains.emplace_back(*n, it->path());
     std::sort(domains.begin(), domains.end());
     for (const auto &[n, dir] : domains) {
         if (energyFds_.size() == kMostPackages)
             break;
-        if (!macmon::readFile(dir / "name", kNameBytes).value_or("").starts_with("package"))
+        if (!orvane::rapl::isPackage(orvane::readFile(dir / "name", kNameBytes).value_or("")))
             continue;
         const int fd = openCounter(dir / "energy_uj");
         if (fd < 0)

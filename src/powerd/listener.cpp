@@ -15,7 +15,7 @@
 
 namespace powerd {
 
-using macmon::Clock;
+using orvane::Clock;
 
 namespace {
 constexpr int kAcceptsPerWake = 256;
@@ -45,9 +45,10 @@ std::optional<std::string> answerUntilIdle(
     if (const int flags = ::fcntl(listenFd, F_GETFL);
         flags < 0 || ::fcntl(listenFd, F_SETFL, flags | O_NONBLOCK) != 0)
         return std::string("cannot use the listening socket: ") + std::strerror(errno);
-    auto deadline = Clock::now() + idle;
+    auto deadline = orvane::Clock::now() + idle;
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left
+            = std::chrono::ceil<std::chrono::milliseconds>(deadline - orvane::Clock::now()).count();
         if (left <= 0)
             return std::nullopt;
         pollfd listening { listenFd, POLLIN, 0 };
@@ -73,7 +74,7 @@ std::optional<std::string> answerUntilIdle(
             // A short line fits an idle socket at once, read or not; no client is ever waited for.
             (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::close(fd);
-            deadline = Clock::now() + idle;
+            deadline = orvane::Clock::now() + idle;
         }
     }
 }

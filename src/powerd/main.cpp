@@ -50,9 +50,9 @@ int main(int argc, char **argv)
         return failWith(*failure);
     PowerAverage average(counters.ranges(), kWindow);
     // The first reading opens the first window, so the first connection has none yet.
-    average.add(macmon::Clock::now(), counters.read());
+    average.add(orvane::Clock::now(), counters.read());
     const auto line = [&] {
-        const auto now = macmon::Clock::now();
+        const auto now = orvane::Clock::now();
         if (average.due(now))
             average.add(now, counters.read());
         const auto watts = average.watts();

@@ -44,8 +44,8 @@ ParsedArguments parseArguments(const std::vector<std::string> &args)
             o.sysfsRoot = value;
             continue;
         }
-        const auto ms = macmon::parseInteger(value);
-        if (!ms || *ms < 1 || *ms > kIdle.count() || macmon::trim(value) != value)
+        const auto ms = orvane::parseInteger(value);
+        if (!ms || *ms < 1 || *ms > kIdle.count() || orvane::trim(value) != value)
             return fail("--idle-ms needs a number from 1 to " + std::to_string(kIdle.count()));
         o.idle = std::chrono::milliseconds(*ms);
     }

@@ -28,7 +28,7 @@ void requireSound(std::string_view head)
     std::vector<std::string> lines;
     for (std::size_t at = 0, end; (end = head.find("\r\n", at)) != npos; at = end + 2)
         if (!lines.empty() || end > at)
-            lines.push_back(lower(head.substr(at, end - at)));
+            lines.push_back(orvane::lower(head.substr(at, end - at)));
     const auto sp = lines[0].find(' ');
     const std::string target = lines[0].substr(sp + 1, lines[0].rfind(' ') - sp - 1);
     const bool absolute = target.starts_with("http://");
@@ -43,8 +43,9 @@ void requireSound(std::string_view head)
         require(std::none_of(
             line.begin(), line.end(), [](char c) { return (c >= 0 && c < 0x20 && c != '\t') || c == 0x7f; }));
         require(!line.starts_with("transfer-encoding:")
-            && (!line.starts_with("content-length:") || (lengths == 1 && trim(line.substr(15)) == "0")));
-        require(!line.starts_with("host:") || absolute || kHosts.contains(trim(line.substr(5))));
+            && (!line.starts_with("content-length:")
+                || (lengths == 1 && orvane::trim(line.substr(15)) == "0")));
+        require(!line.starts_with("host:") || absolute || kHosts.contains(orvane::trim(line.substr(5))));
     }
     require(hosts == 1 || (hosts == 0 && absolute));
 }

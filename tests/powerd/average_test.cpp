@@ -52,7 +52,7 @@ TEST(PowerAverage, OneRoundedFigurePerWindow)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         PowerAverage average(c.ranges, 1s);
-        const auto start = macmon::Clock::now();
+        const auto start = orvane::Clock::now();
         for (const auto &step : c.steps) {
             const auto now = start + std::chrono::milliseconds(step.ms);
             if (average.due(now))

@@ -44,7 +44,8 @@ struct Helper
     {
         sockaddr_un addr { AF_UNIX, {} };
         socket.string().copy(addr.sun_path, sizeof addr.sun_path - 1);
-        for (const auto end = Clock::now() + 60s; Clock::now() < end; std::this_thread::sleep_for(10ms)) {
+        for (const auto end = orvane::Clock::now() + 60s; orvane::Clock::now() < end;
+             std::this_thread::sleep_for(10ms)) {
             const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
             if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
                 return fd;
@@ -58,7 +59,7 @@ struct Helper
 
     std::string status(const std::string &key) const
     {
-        return lineValue(readText("/proc/" + std::to_string(child->pid()) + "/status"), key, ':')
+        return orvane::lineValue(readText("/proc/" + std::to_string(child->pid()) + "/status"), key, ':')
             .value_or("");
     }
 
@@ -70,8 +71,8 @@ struct Helper
 // Adds uj to a domain's counter, wrapping at its range as the kernel's does.
 void advance(const fs::path &domain, long long uj)
 {
-    const auto range = *parseInteger(readText(domain / "max_energy_range_uj"));
-    const auto now = *parseInteger(readText(domain / "energy_uj")) + uj;
+    const auto range = *orvane::parseInteger(readText(domain / "max_energy_range_uj"));
+    const auto now = *orvane::parseInteger(readText(domain / "energy_uj")) + uj;
     writeText(domain / "energy_uj", std::to_string(now > range ? now - range : now) + "\n");
 }
 
@@ -111,23 +112,23 @@ TEST(Helper, AnswersThePackagesPowerOverTheLastSecond)
         if (c.asNobody)
             ::chmod((helper.rapl / "intel-rapl:0/energy_uj").c_str(), 0400);
         helper.start(c.asNobody ? nobody : std::vector<std::string> {}, "60000");
-        const auto t0 = Clock::now();
+        const auto t0 = orvane::Clock::now();
         EXPECT_EQ(helper.ask(), "\n") << "no window before the first second";
-        const auto t1 = Clock::now();
+        const auto t1 = orvane::Clock::now();
         for (const auto &[domain, uj] : c.used)
             advance(helper.rapl / domain, uj);
         std::this_thread::sleep_for(1100ms);
-        const auto t2 = Clock::now();
+        const auto t2 = orvane::Clock::now();
         const std::string figure = helper.ask();
-        const auto t3 = Clock::now();
+        const auto t3 = orvane::Clock::now();
         // The window spans at least from the first answer to the second question, at most both exchanges.
-        const long long watts = parseInteger(figure).value_or(-1);
+        const long long watts = orvane::parseInteger(figure).value_or(-1);
         EXPECT_GE(watts, std::llround(c.joules / Seconds(t3 - t0).count())) << figure;
         EXPECT_LE(watts, std::llround(c.joules / Seconds(t2 - t1).count())) << figure;
         advance(helper.rapl / "intel-rapl:0", 1'000'000'000);
         std::this_thread::sleep_for(400ms);
         EXPECT_EQ(helper.ask(), figure) << "a new figure within a second";
-        EXPECT_LT(Clock::now() - t2, 1s) << "too slow to tell";
+        EXPECT_LT(orvane::Clock::now() - t2, 1s) << "too slow to tell";
         for (const char *key : { "CapEff", "CapPrm", "CapInh", "CapAmb" })
             EXPECT_EQ(helper.status(key), "0000000000000000") << key;
         EXPECT_EQ(helper.status("NoNewPrivs"), "1");
@@ -145,11 +146,11 @@ TEST(Helper, DropsSilentClientsAndExitsWhenNoOneAsks)
         std::this_thread::sleep_for(150ms);
         EXPECT_EQ(helper.ask(), "\n") << "no package: an empty line, at any time";
     }
-    const auto lastAsked = Clock::now();
+    const auto lastAsked = orvane::Clock::now();
     pollfd p { silent, POLLIN, 0 };
     EXPECT_EQ(::poll(&p, 1, 0), 1);
     EXPECT_TRUE(p.revents & POLLHUP) << "a client that never reads is not held";
     ::close(silent);
     EXPECT_EQ(helper.child->wait(3000), 0);
-    EXPECT_GE(Clock::now() - lastAsked, 350ms);
+    EXPECT_GE(orvane::Clock::now() - lastAsked, 350ms);
 }

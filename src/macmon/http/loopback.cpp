@@ -82,6 +82,11 @@ void setNonBlocking(int fd)
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
+std::string portTakenMessage(std::uint16_t port)
+{
+    return "port " + std::to_string(port) + " on 127.0.0.1 is taken by another program";
+}
+
 bool portFree(std::uint16_t port)
 {
     return obtained(listenLoopback(port));
@@ -95,7 +100,7 @@ bool portOpen(std::uint16_t port)
 std::optional<std::string> exchange(
     std::uint16_t port, const std::string &request, std::chrono::milliseconds timeout)
 {
-    const auto deadline = Clock::now() + timeout;
+    const auto deadline = orvane::Clock::now() + timeout;
     const int fd = connectLoopback(port);
     if (fd < 0)
         return std::nullopt;
@@ -103,7 +108,7 @@ std::optional<std::string> exchange(
     if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         std::string data;
         char buffer[4096];
-        while (waitReady(fd, POLLIN, deadline)) {
+        while (orvane::waitReady(fd, POLLIN, deadline)) {
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
             if (n <= 0) {
                 // A reset after the answer (the peer closed with input unread) still ends the answer.

@@ -15,6 +15,9 @@ std::uint16_t boundPort(int fd);
 int connectLoopback(std::uint16_t port);
 void setNonBlocking(int fd);
 
+// What a user reads when another program holds the port.
+std::string portTakenMessage(std::uint16_t port);
+
 // True when nothing listens on 127.0.0.1:port and it could be bound now.
 bool portFree(std::uint16_t port);
 // True when a connection to 127.0.0.1:port is accepted.

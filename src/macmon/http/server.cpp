@@ -62,7 +62,7 @@ struct Connection
     // events.
     std::uint64_t id = 0;
     State state = State::Reading;
-    Clock::time_point deadline;
+    orvane::Clock::time_point deadline;
     std::string in;
     std::string out;
     std::shared_ptr<const std::string> body;
@@ -119,7 +119,7 @@ struct Server::Loop
     bool accepting = true;
     // Set before a stop that keeps the listening socket: open connections are answered first.
     std::atomic<bool> handingOver = false;
-    Clock::time_point retryAccepting;
+    orvane::Clock::time_point retryAccepting;
     bool stopping = false;
 
 private:
@@ -164,7 +164,7 @@ void Server::Loop::close(Connections::iterator it)
 void Server::Loop::restart(Connections::iterator it, Connection::State state)
 {
     it->state = state;
-    it->deadline = Clock::now() + limits.headTime;
+    it->deadline = orvane::Clock::now() + limits.headTime;
     connections.splice(connections.end(), connections, it);
 }
 
@@ -173,7 +173,7 @@ void Server::Loop::setAccepting(bool on)
     if (on == accepting || stopping)
         return;
     accepting = on;
-    retryAccepting = Clock::now() + kAcceptRetry;
+    retryAccepting = orvane::Clock::now() + kAcceptRetry;
     epoll_event ev {};
     ev.events = on ? std::uint32_t { EPOLLIN } : 0;
     ev.data.u64 = kListenEvent;
@@ -183,7 +183,7 @@ void Server::Loop::setAccepting(bool on)
 // What makes room: a connection already answered, else the oldest whose request is overdue.
 Connections::iterator Server::Loop::evictable()
 {
-    const auto overdue = Clock::now() - kEvictAfter + limits.headTime;
+    const auto overdue = orvane::Clock::now() - kEvictAfter + limits.headTime;
     auto reading = connections.end();
     for (auto it = connections.begin(); it != connections.end(); ++it) {
         if (it->state == Connection::State::Closing)
@@ -225,7 +225,7 @@ void Server::Loop::accept()
         const auto it = connections.emplace(connections.end());
         it->fd = fd;
         it->id = ++lastId;
-        it->deadline = Clock::now() + limits.headTime;
+        it->deadline = orvane::Clock::now() + limits.headTime;
         byId.emplace(it->id, it);
         watch(*it, EPOLLIN, EPOLL_CTL_ADD);
         // A client usually sends its request with the connection: it is answered without another wake.
@@ -350,7 +350,7 @@ void Server::Loop::deliver()
 
 void Server::Loop::expire()
 {
-    const auto now = Clock::now();
+    const auto now = orvane::Clock::now();
     while (!connections.empty() && connections.front().deadline <= now)
         close(connections.begin());
 }
@@ -359,12 +359,12 @@ void Server::Loop::run()
 {
     epoll_event events[kEvents];
     for (;;) {
-        auto next = connections.empty() ? Clock::time_point::max() : connections.front().deadline;
+        auto next = connections.empty() ? orvane::Clock::time_point::max() : connections.front().deadline;
         if (!accepting)
             next = std::min(next, retryAccepting);
         int timeout = -1;
-        if (next != Clock::time_point::max()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+        if (next != orvane::Clock::time_point::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - orvane::Clock::now());
             timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
         }
         const int n = ::epoll_wait(epollFd, events, kEvents, timeout);
@@ -399,7 +399,7 @@ void Server::Loop::run()
         expire();
         if (stopping && connections.empty())
             return;
-        if (!accepting && Clock::now() >= retryAccepting)
+        if (!accepting && orvane::Clock::now() >= retryAccepting)
             setAccepting(true);
     }
 }

@@ -24,11 +24,6 @@ bool isAlnum(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-bool isHex(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 bool isToken(std::string_view s)
 {
     return !s.empty()
@@ -40,7 +35,7 @@ bool isUriText(std::string_view s, std::string_view extra)
 {
     for (std::size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '%') {
-            if (i + 2 >= s.size() || !isHex(s[i + 1]) || !isHex(s[i + 2]))
+            if (i + 2 >= s.size() || !orvane::isHexDigit(s[i + 1]) || !orvane::isHexDigit(s[i + 2]))
                 return false;
             i += 2;
         } else if (!isAlnum(s[i]) && !oneOf(s[i], "-._~!$&'()*+,;=") && !oneOf(s[i], extra)) {
@@ -69,20 +64,17 @@ bool hasBareLineEnd(std::string_view s)
     return false;
 }
 
-std::string_view trimmed(std::string_view s)
+// Optional white space around a field's value or a list's item: spaces and tabs alone.
+std::string_view withoutOws(std::string_view s)
 {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
+    return orvane::trimmed(s, " \t");
 }
 
 bool listHas(std::string_view list, std::string_view token)
 {
     for (std::size_t at = 0; at <= list.size();) {
         const auto comma = std::min(list.find(',', at), list.size());
-        if (lower(trimmed(list.substr(at, comma - at))) == token)
+        if (orvane::lower(withoutOws(list.substr(at, comma - at))) == token)
             return true;
         at = comma + 1;
     }
@@ -106,13 +98,13 @@ std::optional<Target> parseTarget(std::string_view target)
 {
     Target t;
     std::string_view rest = target;
-    if (lower(target.substr(0, kScheme.size())) == kScheme) {
+    if (orvane::lower(target.substr(0, kScheme.size())) == kScheme) {
         rest = target.substr(kScheme.size());
         const auto slash = rest.find_first_of("/?");
         const auto authority = rest.substr(0, slash);
         if (!isUriText(authority, ":[]"))
             return std::nullopt;
-        t.authority = lower(authority);
+        t.authority = orvane::lower(authority);
         rest = slash == npos ? std::string_view() : rest.substr(slash);
     } else if (!target.starts_with('/')) {
         return std::nullopt;
@@ -179,12 +171,12 @@ int judgeHead(std::string_view head, const std::set<std::string> &allowedHosts, 
         // A name with spaces or a folded line is where request smuggling starts.
         if (colon == npos || !isToken(line.substr(0, colon)) || !isFieldValue(line.substr(colon + 1)))
             return 400;
-        const std::string name = lower(line.substr(0, colon));
-        const std::string_view value = trimmed(line.substr(colon + 1));
+        const std::string name = orvane::lower(line.substr(0, colon));
+        const std::string_view value = withoutOws(line.substr(colon + 1));
         if (name == "host") {
             if (host || !isUriText(value, ":[]"))
                 return 400;
-            host = lower(value);
+            host = orvane::lower(value);
         } else if (name == "content-length" || name == "transfer-encoding") {
             // No body is read, so only one length of zero leaves the next request where it is expected.
             if (length || name != "content-length" || value != "0")

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "sensors/discovery.h"
 
+#include "common/rapl.h"
 #include "common/text.h"
 
 #include <algorithm>
@@ -15,7 +16,7 @@ constexpr std::array kClasses { "class/hwmon", "class/thermal", "class/powercap"
 
 bool isCpuZone(const std::string &type)
 {
-    const std::string t = lower(type);
+    const std::string t = orvane::lower(type);
     return t.find("cpu") != std::string::npos || t.find("bigcore") != std::string::npos
         || t.find("littlecore") != std::string::npos;
 }
@@ -150,9 +151,8 @@ SensorMap discover(const SysfsReader &sys)
             map.cpuGroups.push_back(std::move(*group));
 
     for (const auto &entry : powercapEntries) {
-        // Package zones only: not their sub-zones ("intel-rapl:0:0") nor psys, which would count twice.
         const std::string dir = "class/powercap/" + entry;
-        if (numbered(entry, "intel-rapl:", "") && startsWith(sys.text(dir + "/name").value_or(""), "package")
+        if (orvane::rapl::domainNumber(entry) && orvane::rapl::isPackage(sys.text(dir + "/name").value_or(""))
             && sys.exists(dir + "/energy_uj"))
             map.raplZones.push_back(dir);
     }
@@ -174,7 +174,8 @@ SensorMap discover(const SysfsReader &sys)
 GpuFiles gpuFiles(const SysfsReader &sys, const GpuDevice &gpu)
 {
     GpuFiles files;
-    files.driver = lineValue(sys.raw(gpu.device + "/uevent").value_or(""), "DRIVER", '=').value_or("");
+    files.driver
+        = orvane::lineValue(sys.raw(gpu.device + "/uevent").value_or(""), "DRIVER", '=').value_or("");
     for (const auto &dir : gpu.hwmons) {
         const std::string name = sys.text(dir + "/name").value_or("");
         const auto inputs = labelledInputs(sys, dir, "temp");

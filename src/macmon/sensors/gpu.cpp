@@ -58,7 +58,7 @@ std::optional<double> parseCurrentClock(const std::string &levels)
         std::size_t end = levels.find('\n', start);
         if (end == std::string::npos)
             end = levels.size();
-        const std::string line = trim(levels.substr(start, end - start));
+        const std::string line = orvane::trim(levels.substr(start, end - start));
         start = end + 1;
         if (!line.ends_with('*'))
             continue;
@@ -75,7 +75,8 @@ std::optional<double> parseCurrentClock(const std::string &levels)
         long long mhz = 0;
         const auto [rest, ec] = std::from_chars(level.data() + std::min(from, to), level.data() + to, mhz);
         if (ec != std::errc()
-            || lower(std::string_view(rest, static_cast<std::size_t>(level.data() + to - rest))) != "mhz")
+            || orvane::lower(std::string_view(rest, static_cast<std::size_t>(level.data() + to - rest)))
+                != "mhz")
             return std::nullopt;
         const auto value = static_cast<double>(mhz);
         return plausibleClock(value) ? std::optional(value) : std::nullopt;
@@ -102,7 +103,8 @@ GpuSummary combineGpus(const std::vector<GpuReading> &gpus)
     return summary;
 }
 
-std::optional<GpuUsage> GpuMeter::intel(const SysfsReader &sys, const GpuDevice &gpu, Clock::time_point now)
+std::optional<GpuUsage> GpuMeter::intel(
+    const SysfsReader &sys, const GpuDevice &gpu, orvane::Clock::time_point now)
 {
     const GpuFiles &files = *gpu.files;
     std::optional<long long> rc6, mhz;
@@ -130,7 +132,7 @@ std::optional<GpuUsage> GpuMeter::intel(const SysfsReader &sys, const GpuDevice 
 }
 
 std::vector<GpuReading> GpuMeter::sample(
-    const SysfsReader &sys, std::vector<GpuDevice> &gpus, Clock::time_point now)
+    const SysfsReader &sys, std::vector<GpuDevice> &gpus, orvane::Clock::time_point now)
 {
     std::vector<GpuReading> readings;
     for (auto &gpu : gpus) {

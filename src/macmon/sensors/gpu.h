@@ -44,17 +44,18 @@ class GpuMeter
 {
 public:
     std::vector<GpuReading> sample(
-        const SysfsReader &sys, std::vector<GpuDevice> &gpus, Clock::time_point now);
+        const SysfsReader &sys, std::vector<GpuDevice> &gpus, orvane::Clock::time_point now);
     // Forgets the baselines, e.g. after a sleep during which a device may have been reset.
     void reset() { residency_.clear(); }
 
 private:
-    std::optional<GpuUsage> intel(const SysfsReader &sys, const GpuDevice &gpu, Clock::time_point now);
+    std::optional<GpuUsage> intel(
+        const SysfsReader &sys, const GpuDevice &gpu, orvane::Clock::time_point now);
 
     struct Residency
     {
         long long rc6Ms = 0;
-        Clock::time_point time {};
+        orvane::Clock::time_point time {};
     };
     std::map<std::string, Residency> residency_;
 };

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "sensors/nvidia.h"
 
+#include "common/text.h"
+
 #include "sensors/nvml.h"
 #include "sensors/plausible.h"
 
@@ -31,7 +33,7 @@ constexpr auto kStopWait = std::chrono::seconds(2);
 
 bool isHex(const std::string &s)
 {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c); });
+    return !s.empty() && std::all_of(s.begin(), s.end(), orvane::isHexDigit);
 }
 
 // "dddd:bb:dd.f": the only shape handed to the library as a bus id.
@@ -93,9 +95,9 @@ public:
     {
         if (initialised_)
             return true;
-        if (Clock::now() < retryAfter_ || !load() || init_() != NVML_SUCCESS) {
+        if (orvane::Clock::now() < retryAfter_ || !load() || init_() != NVML_SUCCESS) {
             unload();
-            retryAfter_ = Clock::now() + kRetry;
+            retryAfter_ = orvane::Clock::now() + kRetry;
             return false;
         }
         initialised_ = true;
@@ -154,7 +156,7 @@ private:
     std::string library_;
     void *handle_ = nullptr;
     bool initialised_ = false;
-    Clock::time_point retryAfter_ {};
+    orvane::Clock::time_point retryAfter_ {};
     nvmlInit_f init_ = nullptr;
     nvmlShutdown_f shutdown_ = nullptr;
     nvmlDeviceGetHandleByPciBusId_f handleByBusId_ = nullptr;
@@ -306,7 +308,7 @@ NvidiaGpus::NvidiaGpus(SysfsReader sys, std::string library, std::chrono::millis
 
 NvidiaGpus::~NvidiaGpus() = default;
 
-std::vector<GpuReading> NvidiaGpus::sample(Clock::time_point now)
+std::vector<GpuReading> NvidiaGpus::sample(orvane::Clock::time_point now)
 {
     if (!discovered_ || now - *discovered_ >= kRediscovery) {
         devices_ = nvidiaDevices(sys_);

@@ -29,7 +29,7 @@ public:
     NvidiaGpus(const NvidiaGpus &) = delete;
     NvidiaGpus &operator=(const NvidiaGpus &) = delete;
 
-    std::vector<GpuReading> sample(Clock::time_point now = Clock::now());
+    std::vector<GpuReading> sample(orvane::Clock::time_point now = orvane::Clock::now());
     // Shuts NVML down and unloads it; the next sample that needs it loads it again.
     void release();
 
@@ -40,7 +40,7 @@ private:
     std::string library_;
     std::chrono::milliseconds budget_;
     std::vector<std::string> devices_;
-    std::optional<Clock::time_point> discovered_;
+    std::optional<orvane::Clock::time_point> discovered_;
     bool mayHold_ = false; // NVML may still be initialised
     std::unique_ptr<Worker> worker_;
 };

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "sensors/power.h"
 
+#include "common/rapl.h"
+
 #include "sensors/plausible.h"
 #include "sensors/powerhelper.h"
 
@@ -58,7 +60,7 @@ PowerMeter::PowerMeter(std::filesystem::path helperSocket)
 { }
 
 std::optional<double> PowerMeter::rapl(
-    const SysfsReader &sys, const SensorMap &map, Clock::time_point now, bool &readable)
+    const SysfsReader &sys, const SensorMap &map, orvane::Clock::time_point now, bool &readable)
 {
     readable = false;
     std::map<std::string, long long> energy;
@@ -81,21 +83,22 @@ std::optional<double> PowerMeter::rapl(
         const auto before = previous.find(zone);
         if (before == previous.end())
             return std::nullopt;
-        long long delta = uj - before->second;
-        if (delta < 0) {
-            const auto range = sys.integer(zone + "/max_energy_range_uj");
-            if (!range || *range < before->second)
-                return std::nullopt;
-            delta = *range - before->second + uj;
-        }
-        joules += static_cast<double>(delta) / 1e6;
+        // The range is read only when the counter went back, which it rarely does.
+        const auto range = uj < before->second ? sys.integer(zone + "/max_energy_range_uj") : 0;
+        const auto used = range && *range >= 0
+            ? orvane::rapl::consumedUj(static_cast<std::uint64_t>(before->second),
+                static_cast<std::uint64_t>(uj), static_cast<std::uint64_t>(*range))
+            : std::nullopt;
+        if (!used)
+            return std::nullopt;
+        joules += static_cast<double>(*used) / 1e6;
     }
     // A counter that stands still is not live (a recorded machine); plausibleWatts drops it with the rest.
     return plausibleWatts(joules / elapsed);
 }
 
 std::optional<double> PowerMeter::package(
-    const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, Clock::time_point now)
+    const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, orvane::Clock::time_point now)
 {
     bool readable = false;
     if (auto w = rapl(sys, map, now, readable))
@@ -117,14 +120,14 @@ std::optional<double> PowerMeter::package(
     return gpus.integratedW;
 }
 
-bool PowerMeter::awaitingHelper(Clock::time_point now) const
+bool PowerMeter::awaitingHelper(orvane::Clock::time_point now) const
 {
     // A helper that never has a figure (a machine without package counters) is not waited for long.
     return helperMissSince_ && now - *helperMissSince_ < kHelperSettleTime;
 }
 
 std::optional<double> PowerMeter::sample(
-    const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, Clock::time_point now)
+    const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, orvane::Clock::time_point now)
 {
     // A discrete GPU's figure only adds to a package's: alone it is not the processors' power.
     if (const auto w = package(sys, map, gpus, now))

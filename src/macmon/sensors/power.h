@@ -27,26 +27,26 @@ public:
     // helperSocket: where the system power helper listens; empty asks none.
     explicit PowerMeter(std::filesystem::path helperSocket);
     std::optional<double> sample(
-        const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, Clock::time_point now);
+        const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, orvane::Clock::time_point now);
     void reset()
     {
         lastEnergyUj_.clear();
         helperMissSince_.reset();
     }
     // A helper listens but has no figure yet: a sample soon will likely get one.
-    bool awaitingHelper(Clock::time_point now) const;
+    bool awaitingHelper(orvane::Clock::time_point now) const;
 
 private:
     std::optional<double> package(
-        const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, Clock::time_point now);
+        const SysfsReader &sys, const SensorMap &map, const GpuPower &gpus, orvane::Clock::time_point now);
     // readable tells whether every RAPL counter could be read, even when it gives no figure yet.
     std::optional<double> rapl(
-        const SysfsReader &sys, const SensorMap &map, Clock::time_point now, bool &readable);
+        const SysfsReader &sys, const SensorMap &map, orvane::Clock::time_point now, bool &readable);
 
     std::filesystem::path helperSocket_;
     std::map<std::string, long long> lastEnergyUj_;
-    Clock::time_point lastTime_ {};
-    std::optional<Clock::time_point> helperMissSince_;
+    orvane::Clock::time_point lastTime_ {};
+    std::optional<orvane::Clock::time_point> helperMissSince_;
 };
 
 } // namespace macmon

@@ -53,7 +53,7 @@ std::optional<double> parseHelperAnswer(std::string_view answer)
 
 HelperAnswer askPowerHelper(const std::filesystem::path &socket, std::chrono::milliseconds budget)
 {
-    const auto deadline = Clock::now() + budget;
+    const auto deadline = orvane::Clock::now() + budget;
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     const std::string path = socket.string();
@@ -66,12 +66,12 @@ HelperAnswer askPowerHelper(const std::filesystem::path &socket, std::chrono::mi
     // A full backlog (EAGAIN) is a flood of other clients: the helper drains it at once, so try again.
     while (::connect(s.fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
         int error = errno;
-        if (error == EAGAIN && Clock::now() + kConnectRetry < deadline) {
+        if (error == EAGAIN && orvane::Clock::now() + kConnectRetry < deadline) {
             std::this_thread::sleep_for(kConnectRetry);
             continue;
         }
         socklen_t size = sizeof(error);
-        if (error != EINPROGRESS || !waitReady(s.fd, POLLOUT, deadline)
+        if (error != EINPROGRESS || !orvane::waitReady(s.fd, POLLOUT, deadline)
             || ::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
             return { std::nullopt, error == EAGAIN };
         break;
@@ -80,7 +80,7 @@ HelperAnswer askPowerHelper(const std::filesystem::path &socket, std::chrono::mi
     std::string answer;
     char buffer[kMaxAnswer + 1];
     while (answer.size() <= kMaxAnswer) {
-        if (!waitReady(s.fd, POLLIN, deadline))
+        if (!orvane::waitReady(s.fd, POLLIN, deadline))
             return { std::nullopt, true };
         const ssize_t n = ::read(s.fd, buffer, sizeof(buffer));
         if (n == 0)

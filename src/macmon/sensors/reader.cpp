@@ -35,7 +35,7 @@ std::filesystem::path SysfsReader::path(const std::string &relative) const
 std::optional<std::string> SysfsReader::raw(const std::string &relative, std::size_t maxBytes) const
 {
     observe(relative);
-    auto data = readFile(path(relative), maxBytes);
+    auto data = orvane::readFile(path(relative), maxBytes);
     if (!data && (errno == ENOENT || errno == ENOTDIR))
         vanished_ = true;
     return data;
@@ -47,13 +47,13 @@ std::optional<std::string> SysfsReader::text(const std::string &relative) const
     if (!data)
         return std::nullopt;
     const auto newline = data->find('\n');
-    return trim(newline == std::string::npos ? *data : data->substr(0, newline));
+    return orvane::trim(newline == std::string::npos ? *data : data->substr(0, newline));
 }
 
 std::optional<long long> SysfsReader::integer(const std::string &relative) const
 {
     auto line = text(relative);
-    return line ? parseInteger(*line) : std::nullopt;
+    return line ? orvane::parseInteger(*line) : std::nullopt;
 }
 
 std::vector<std::string> SysfsReader::list(const std::string &relative) const

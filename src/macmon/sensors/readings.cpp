@@ -51,7 +51,7 @@ std::optional<std::string> chipName(const SysfsReader &sys, const SysfsReader &p
     for (const auto &[reader, file] :
         { std::pair { &sys, "firmware/devicetree/base/model" }, std::pair { &proc, "device-tree/model" } }) {
         if (auto model = reader->raw(file)) {
-            const std::string name = trim(*model);
+            const std::string name = orvane::trim(*model);
             if (!name.empty())
                 return name;
         }
@@ -59,7 +59,7 @@ std::optional<std::string> chipName(const SysfsReader &sys, const SysfsReader &p
     const auto cpuinfo = proc.raw("cpuinfo", kCpuinfoBytes);
     if (!cpuinfo)
         return std::nullopt;
-    const auto name = lineValue(*cpuinfo, "model name", ':');
+    const auto name = orvane::lineValue(*cpuinfo, "model name", ':');
     return name && !name->empty() ? name : std::nullopt;
 }
 
@@ -78,7 +78,7 @@ void Sensors::release()
     nvidia_.release();
 }
 
-Readings Sensors::sample(Clock::time_point now)
+Readings Sensors::sample(orvane::Clock::time_point now)
 {
     // Reading cpuinfo makes the kernel query every core's clock, so the name is read until found, then kept.
     if (!chip_)
@@ -101,7 +101,7 @@ Readings Sensors::sample(Clock::time_point now)
     return r;
 }
 
-Readings Sensors::read(Clock::time_point now)
+Readings Sensors::read(orvane::Clock::time_point now)
 {
     sys_.clearVanished();
     Readings r;

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "base/environment.h"
 #include "common/clock.h"
-#include "common/environment.h"
 #include "sensors/discovery.h"
 #include "sensors/gpu.h"
 #include "sensors/nvidia.h"
@@ -38,19 +38,19 @@ class Sensors
 {
 public:
     explicit Sensors(Roots roots, SysfsReader::Observer observer = {});
-    Readings sample(Clock::time_point now = Clock::now());
+    Readings sample(orvane::Clock::time_point now = orvane::Clock::now());
     // Lets go of what is held between samples; called before a sleep of unknown length.
     void release();
     // A source is about to have its first figure (a power helper starting): worth sampling again soon.
-    bool settling(Clock::time_point now) const { return power_.awaitingHelper(now); }
+    bool settling(orvane::Clock::time_point now) const { return power_.awaitingHelper(now); }
 
 private:
-    Readings read(Clock::time_point now);
+    Readings read(orvane::Clock::time_point now);
 
     SysfsReader sys_;
     SysfsReader proc_;
     std::optional<SensorMap> map_;
-    Clock::time_point checked_ {};
+    orvane::Clock::time_point checked_ {};
     PowerMeter power_;
     GpuMeter gpu_;
     NvidiaGpus nvidia_;

@@ -12,7 +12,7 @@ Sampler::Sampler(
     : sensors_(std::move(roots), std::move(observer))
     , timing_(timing)
     , onTransition_(std::move(onTransition))
-    , lastRequest_(Clock::now())
+    , lastRequest_(orvane::Clock::now())
 {
     // Sampled on the thread, waited for briefly: a stalled sensor must not block the start.
     thread_ = std::thread([this] { run(); });
@@ -30,7 +30,7 @@ Sampler::~Sampler()
     thread_.join();
 }
 
-bool Sampler::fresh(Clock::time_point now) const
+bool Sampler::fresh(orvane::Clock::time_point now) const
 {
     return document_ && now - taken_ <= timing_.maxAge;
 }
@@ -38,7 +38,7 @@ bool Sampler::fresh(Clock::time_point now) const
 std::shared_ptr<const std::string> Sampler::document() const
 {
     std::unique_lock lock(mutex_);
-    const auto now = Clock::now();
+    const auto now = orvane::Clock::now();
     lastRequest_ = now;
     if (asleep_) {
         asleep_ = false;
@@ -52,15 +52,15 @@ std::shared_ptr<const std::string> Sampler::document() const
     auto deadline = now + timing_.wakeWait;
     if (samplingSince_)
         deadline = std::min(deadline, *samplingSince_ + timing_.wakeWait);
-    sampled_.wait_until(lock, deadline, [&] { return fresh(Clock::now()); });
-    return fresh(Clock::now()) ? document_ : nullptr;
+    sampled_.wait_until(lock, deadline, [&] { return fresh(orvane::Clock::now()); });
+    return fresh(orvane::Clock::now()) ? document_ : nullptr;
 }
 
 void Sampler::run()
 {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
-        if (Clock::now() - lastRequest_ >= timing_.idleAfter) {
+        if (orvane::Clock::now() - lastRequest_ >= timing_.idleAfter) {
             asleep_ = true;
             lock.unlock();
             sensors_.release();
@@ -70,7 +70,7 @@ void Sampler::run()
             wake_.wait(lock, [this] { return stopping_ || !asleep_; });
             continue;
         }
-        const auto started = Clock::now();
+        const auto started = orvane::Clock::now();
         samplingSince_ = started;
         lock.unlock();
         // Sampling happens outside the lock so that requests never wait on sysfs.
@@ -88,7 +88,8 @@ void Sampler::run()
             sampled_.notify_all();
         }
         // Timed from this sample's start, not a fixed grid: no burst of catch-up after a stall.
-        const auto interval = sensors_.settling(Clock::now()) ? timing_.settleInterval : timing_.interval;
+        const auto interval
+            = sensors_.settling(orvane::Clock::now()) ? timing_.settleInterval : timing_.interval;
         wake_.wait_until(lock, started + interval, [this] { return stopping_; });
     }
 }

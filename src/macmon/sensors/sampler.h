@@ -44,7 +44,7 @@ public:
 
 private:
     void run();
-    bool fresh(Clock::time_point now) const;
+    bool fresh(orvane::Clock::time_point now) const;
 
     Sensors sensors_;
     const SamplerTiming timing_;
@@ -54,10 +54,10 @@ private:
     mutable std::condition_variable sampled_; // to requests waiting for a sample
     bool stopping_ = false;
     mutable bool asleep_ = false;
-    mutable Clock::time_point lastRequest_;
-    std::optional<Clock::time_point> samplingSince_;
+    mutable orvane::Clock::time_point lastRequest_;
+    std::optional<orvane::Clock::time_point> samplingSince_;
     std::shared_ptr<const std::string> document_;
-    Clock::time_point taken_ {};
+    orvane::Clock::time_point taken_ {};
     std::thread thread_;
 };
 

@@ -44,7 +44,7 @@ bool isOurDaemon(pid_t pid, const DaemonIdentity &identity)
     { };
     if (pid <= 1 || ::stat(proc.c_str(), &st) != 0 || st.st_uid != ::getuid())
         return false;
-    const auto args = splitNul(readFile(proc / "cmdline", kCmdlineBytes), kCmdlineBytes);
+    const auto args = splitNul(orvane::readFile(proc / "cmdline", kCmdlineBytes), kCmdlineBytes);
     std::error_code ec;
     const std::string exe = fs::read_symlink(proc / "exe", ec).string();
     // A program replaced since it started shows as deleted; it is still the one installed there.
@@ -52,17 +52,15 @@ bool isOurDaemon(pid_t pid, const DaemonIdentity &identity)
         return false;
     if (desktopExecLine(args) != identity.execLine)
         return false;
-    Environment env;
-    for (const auto &entry : splitNul(readFile(proc / "environ", kEnvironBytes), kEnvironBytes))
-        if (const auto eq = entry.find('='); eq != std::string::npos)
-            env.emplace(entry.substr(0, eq), entry.substr(eq + 1));
+    const Environment env
+        = environmentFrom(splitNul(orvane::readFile(proc / "environ", kEnvironBytes), kEnvironBytes));
     const auto paths = InstallPaths::forEnvironment(env);
     return !env.empty() && paths.pidFile == identity.pidFile && paths.autostartFile == identity.autostartFile;
 }
 
 bool processEnded(pid_t pid)
 {
-    const auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto stat = orvane::readFile("/proc/" + std::to_string(pid) + "/stat");
     if (!stat)
         return true;
     const auto close = stat->rfind(')');
@@ -120,19 +118,19 @@ void reportReady(int channel, const std::string &error)
     ::close(channel);
 }
 
-Failure writePidFile(const fs::path &file)
+orvane::Failure writePidFile(const fs::path &file)
 {
     // A private state folder stands in for the runtime folder, so it is kept to this user.
     if (file.parent_path().filename() == kStateFolder)
-        makePrivateFolder(file.parent_path());
-    return writeFileAtomically(file, std::to_string(::getpid()) + "\n");
+        orvane::makePrivateFolder(file.parent_path());
+    return orvane::writeFileAtomically(file, std::to_string(::getpid()) + "\n");
 }
 
 void removePidFile(const fs::path &file)
 {
     // Only our own: a newer daemon may have written its pid here meanwhile.
-    const auto text = readFile(file);
-    const auto pid = text ? parseInteger(*text) : std::nullopt;
+    const auto text = orvane::readFile(file);
+    const auto pid = text ? orvane::parseInteger(*text) : std::nullopt;
     std::error_code ec;
     if (pid && *pid == ::getpid())
         fs::remove(file, ec);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "service/installer.h"
 
-#include "common/program.h"
+#include "base/program.h"
 #include "common/text.h"
 #include "http/loopback.h"
 #include "sensors/readings.h"
@@ -61,7 +61,8 @@ std::uint16_t portNamedIn(const std::string &text)
     const auto at = text.find("--port ");
     if (at == std::string::npos)
         return kDefaultPort;
-    const auto n = parseInteger(text.substr(at + 7, text.find_first_not_of("0123456789", at + 7) - at - 7));
+    const auto n
+        = orvane::parseInteger(text.substr(at + 7, text.find_first_not_of("0123456789", at + 7) - at - 7));
     return n && *n > 0 && *n < 65536 ? static_cast<std::uint16_t>(*n) : kDefaultPort;
 }
 
@@ -82,7 +83,7 @@ std::string withoutPrefix(std::string line)
     return line;
 }
 
-Failure lockFailure(const FileLock &lock)
+orvane::Failure lockFailure(const orvane::FileLock &lock)
 {
     if (lock.held())
         return std::nullopt;
@@ -101,7 +102,7 @@ bool userManagerRunning(const Environment &env, std::chrono::milliseconds timeou
 {
     const auto answer = runCommand({ "systemctl", "--user", "is-system-running" }, env, timeout);
     // The exit status is non-zero for "degraded" too, so the answer itself decides.
-    const std::string state = firstLine(answer.out);
+    const std::string state = orvane::firstLine(answer.out);
     for (const char *present : { "running", "degraded", "starting", "initializing", "maintenance" })
         if (state == present)
             return true;
@@ -136,28 +137,28 @@ bool Installer::installed() const
         || fs::exists(paths_.pidFile, ec);
 }
 
-Failure Installer::install(const ServiceCommand &command)
+orvane::Failure Installer::install(const ServiceCommand &command)
 {
     // One deadline for the whole run, the wait for the lock included; undoing a failure may use the rest.
     end_ = std::chrono::steady_clock::now() + runTime_;
     deadline_ = end_ - std::min<std::chrono::milliseconds>(kCleanupReserve, runTime_ / 4);
     // Two installs at once would each remove what the other wrote.
-    FileLock lock(paths_.lockFile, budget(runTime_));
+    orvane::FileLock lock(paths_.lockFile, budget(runTime_));
     if (auto failure = lockFailure(lock))
         return failure;
     return replace(command);
 }
 
-Failure Installer::uninstall()
+orvane::Failure Installer::uninstall()
 {
     end_ = deadline_ = std::chrono::steady_clock::now() + runTime_;
-    FileLock lock(paths_.lockFile, budget(runTime_));
+    orvane::FileLock lock(paths_.lockFile, budget(runTime_));
     if (auto failure = lockFailure(lock))
         return failure;
     return remove();
 }
 
-Failure Installer::checkSensors(const Roots &roots) const
+orvane::Failure Installer::checkSensors(const Roots &roots) const
 {
     // In a child, so a read that never returns costs a kill rather than the whole install.
     std::fflush(nullptr);
@@ -198,7 +199,7 @@ Failure Installer::checkSensors(const Roots &roots) const
     return "cannot read the sensors below " + roots.sysfs.string();
 }
 
-Failure Installer::replace(const ServiceCommand &command)
+orvane::Failure Installer::replace(const ServiceCommand &command)
 {
     for (const auto &arg : command.arguments(false))
         if (hasControlCharacter(arg))
@@ -206,8 +207,7 @@ Failure Installer::replace(const ServiceCommand &command)
     if (auto failure = checkSensors(command.roots))
         return failure;
     const std::string where = "127.0.0.1:" + std::to_string(command.port);
-    const std::string taken
-        = "port " + std::to_string(command.port) + " on 127.0.0.1 is taken by another program";
+    const std::string taken = portTakenMessage(command.port);
     if (!portFree(command.port) && !installed())
         return taken;
     // Installing again replaces: the old service, by either mechanism, goes first.
@@ -231,15 +231,15 @@ Failure Installer::replace(const ServiceCommand &command)
     return failure;
 }
 
-Failure Installer::installSystemd(const ServiceCommand &command)
+orvane::Failure Installer::installSystemd(const ServiceCommand &command)
 {
-    if (auto failure = writeFileAtomically(paths_.unitFile, systemdUnit(command)))
+    if (auto failure = orvane::writeFileAtomically(paths_.unitFile, systemdUnit(command)))
         return failure;
     for (const auto &step : std::vector<std::vector<std::string>> {
              { "daemon-reload" }, { "enable", kUnitName }, { "restart", kUnitName } }) {
         const auto result = systemctl(step);
         if (result.exitCode != 0) {
-            const std::string words = firstLine(result.err);
+            const std::string words = orvane::firstLine(result.err);
             return "the service manager refused: "
                 + (words.empty() ? "systemctl " + step.front() + " failed" : words);
         }
@@ -247,21 +247,21 @@ Failure Installer::installSystemd(const ServiceCommand &command)
     return std::nullopt;
 }
 
-Failure Installer::installAutostart(const ServiceCommand &command)
+orvane::Failure Installer::installAutostart(const ServiceCommand &command)
 {
-    if (auto failure = writeFileAtomically(paths_.autostartFile, autostartEntry(command)))
+    if (auto failure = orvane::writeFileAtomically(paths_.autostartFile, autostartEntry(command)))
         return failure;
     const auto result = runCommand(command.arguments(true), env_, budget(kStartTimeout));
     if (result.exitCode != 0) {
-        const std::string words = withoutPrefix(firstLine(result.err));
+        const std::string words = withoutPrefix(orvane::firstLine(result.err));
         return words.empty() ? "the service could not start" : words;
     }
     return std::nullopt;
 }
 
-Failure Installer::removeSystemd(std::vector<std::uint16_t> &ports)
+orvane::Failure Installer::removeSystemd(std::vector<std::uint16_t> &ports)
 {
-    const auto unit = readFile(paths_.unitFile, kEntryBytes);
+    const auto unit = orvane::readFile(paths_.unitFile, kEntryBytes);
     if (!unit)
         return std::nullopt;
     ports.push_back(portNamedIn(*unit));
@@ -270,7 +270,7 @@ Failure Installer::removeSystemd(std::vector<std::uint16_t> &ports)
     if (manager) {
         const auto result = systemctl({ "disable", "--now", kUnitName });
         if (result.exitCode != 0)
-            return "the service manager refused: " + firstLine(result.err);
+            return "the service manager refused: " + orvane::firstLine(result.err);
     }
     std::error_code ec;
     fs::remove(paths_.unitFile, ec);
@@ -279,11 +279,11 @@ Failure Installer::removeSystemd(std::vector<std::uint16_t> &ports)
     return std::nullopt;
 }
 
-Failure Installer::stopDaemon(const std::optional<std::string> &entry)
+orvane::Failure Installer::stopDaemon(const std::optional<std::string> &entry)
 {
     const auto recorded = [&]() -> std::optional<long long> {
-        const auto text = readFile(paths_.pidFile);
-        return text ? parseInteger(*text) : std::nullopt;
+        const auto text = orvane::readFile(paths_.pidFile);
+        return text ? orvane::parseInteger(*text) : std::nullopt;
     };
     const auto number = recorded();
     const pid_t pid = number && *number > 1 && *number <= INT_MAX ? static_cast<pid_t>(*number) : 0;
@@ -306,13 +306,13 @@ Failure Installer::stopDaemon(const std::optional<std::string> &entry)
     return std::nullopt;
 }
 
-Failure Installer::remove()
+orvane::Failure Installer::remove()
 {
     std::vector<std::uint16_t> ports;
     if (auto failure = removeSystemd(ports))
         return failure;
     // The daemon is checked against its entry, so the entry goes only once the daemon has.
-    const auto entry = readFile(paths_.autostartFile, kEntryBytes);
+    const auto entry = orvane::readFile(paths_.autostartFile, kEntryBytes);
     if (entry)
         ports.push_back(portNamedIn(*entry));
     if (auto failure = stopDaemon(entry))

@@ -26,17 +26,17 @@ public:
     explicit Installer(Environment env, std::chrono::milliseconds wait = std::chrono::seconds(5),
         std::chrono::milliseconds runTime = std::chrono::seconds(14));
 
-    Failure install(const ServiceCommand &command);
-    Failure uninstall();
+    orvane::Failure install(const ServiceCommand &command);
+    orvane::Failure uninstall();
 
 private:
-    Failure replace(const ServiceCommand &command);
-    Failure remove();
-    Failure checkSensors(const Roots &roots) const;
-    Failure installSystemd(const ServiceCommand &command);
-    Failure installAutostart(const ServiceCommand &command);
-    Failure removeSystemd(std::vector<std::uint16_t> &ports);
-    Failure stopDaemon(const std::optional<std::string> &entry);
+    orvane::Failure replace(const ServiceCommand &command);
+    orvane::Failure remove();
+    orvane::Failure checkSensors(const Roots &roots) const;
+    orvane::Failure installSystemd(const ServiceCommand &command);
+    orvane::Failure installAutostart(const ServiceCommand &command);
+    orvane::Failure removeSystemd(std::vector<std::uint16_t> &ports);
+    orvane::Failure stopDaemon(const std::optional<std::string> &entry);
     bool installed() const;
     CommandResult systemctl(const std::vector<std::string> &args) const;
     // The time a step may take: at most cap, and never past the run's deadline.

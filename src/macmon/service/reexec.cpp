@@ -61,7 +61,7 @@ OwnProgram::State OwnProgram::state() const
     return now.st_dev == device_ && now.st_ino == inode_ ? State::Same : State::Replaced;
 }
 
-Failure OwnProgram::reexec(int &listenFd, char *const argv[]) const
+orvane::Failure OwnProgram::reexec(int &listenFd, char *const argv[]) const
 {
     if (listenFd != kListenFd) {
         if (::dup2(listenFd, kListenFd) < 0)

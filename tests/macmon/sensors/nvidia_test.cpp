@@ -58,12 +58,12 @@ TEST(Nvidia, ReadsOnlyAwakeDevicesAndReleasesNvml)
         NvidiaGpus gpus(
             SysfsReader(machine / "sys"), c.library, c.answers.initDelayMs ? NvidiaGpus::kCallBudget : 5s);
         std::vector<GpuReading> last;
-        const auto start = Clock::now();
+        const auto start = orvane::Clock::now();
         for (const auto &step : c.steps) {
             writeText(machine / kStatus, step + "\n");
             step == "release" ? gpus.release() : void(last = gpus.sample());
         }
-        EXPECT_LT(Clock::now() - start, 500ms);
+        EXPECT_LT(orvane::Clock::now() - start, 500ms);
         EXPECT_EQ(fakeNvml().log, c.log);
         const GpuReading got = last.empty() ? GpuReading {} : last.front();
         EXPECT_EQ(std::tie(got.tempC, got.usage, got.powerW), std::tie(c.tempC, c.usage, c.powerW));
@@ -77,7 +77,7 @@ TEST(Nvidia, JoinsTheOtherDriversGpusAndIsReleasedWithThem)
     fakeNvml() = { .milliwatts = 85250 };
     writeText(machine / kStatus, "active\n");
     Sensors sensors({ machine / "sys", machine / "proc" });
-    const auto t0 = Clock::now();
+    const auto t0 = orvane::Clock::now();
     sensors.sample(t0);
     // The Intel iGPU idles half of the next second: busier than the NVIDIA GPU's 37 %.
     writeText(machine / "sys/devices/pci0000:00/0000:00:02.0/drm/card0/gt/gt0/rc6_residency_ms", "5123956\n");

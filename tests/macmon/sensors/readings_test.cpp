@@ -39,7 +39,7 @@ TEST(RecordedMachines, EachGivesItsReadings)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.machine);
         Sensors sensors({ fixture(c.machine) / "sys", fixture(c.machine) / "proc" });
-        const auto t0 = Clock::now();
+        const auto t0 = orvane::Clock::now();
         const Readings first = sensors.sample(t0);
         const Readings second = sensors.sample(t0 + 1s);
         EXPECT_EQ(first.chipName, c.chip);
@@ -113,7 +113,7 @@ struct ChangeCase
     Field field;
     std::optional<double> expected;
     bool gpuAsleep = false; // nothing of the GPU but its power state may be read
-    Clock::duration gap = 1s; // between the two samples
+    orvane::Clock::duration gap = 1s; // between the two samples
     bool sleeps = false; // the sampler sleeps between them
     Change later = {}; // then a third sample, a second on
     std::optional<HelperAnswers> helper = {}; // else no helper listens
@@ -274,7 +274,7 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
             helper.emplace(machine / "helper.sock", *c.helper);
         // Sampled as the service samples (rates show from the second on), every path read noted.
         std::vector<std::string> reads;
-        const auto start = Clock::now();
+        const auto start = orvane::Clock::now();
         Sensors sensors({ machine / "sys", machine / "proc", machine / "helper.sock" },
             [&reads](const std::string &p) { reads.push_back(p); });
         sensors.sample(start);
@@ -287,7 +287,7 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
             r = sensors.sample(start + c.gap + 1s);
         }
         expectNear(field(r, c.field), c.expected, c.what);
-        EXPECT_LT(Clock::now() - start, 2 * kPowerHelperBudget + 400ms) << "past the helper's bound";
+        EXPECT_LT(orvane::Clock::now() - start, 2 * kPowerHelperBudget + 400ms) << "past the helper's bound";
         const std::string gpuChip = c.machine == std::string("amd-desktop") ? kAmdgpu : "class/drm/card0/";
         for (const auto &p : reads)
             EXPECT_TRUE(!c.gpuAsleep || !(p.starts_with("class/drm/card0/") || p.starts_with(gpuChip))

@@ -131,7 +131,7 @@ TEST(RealMachines, EachReadsWhatItsSensorsShow)
         SCOPED_TRACE(std::string(m.probe) + " " + m.source);
         const fs::path machine = fs::path(MACMON_PROBE_TREES) / m.probe;
         Sensors sensors({ machine / "sys", machine / "proc" });
-        const auto t0 = Clock::now();
+        const auto t0 = orvane::Clock::now();
         sensors.sample(t0);
         const Readings r = sensors.sample(t0 + 1s);
         expectNear(r.cpuTempC, m.cpu, "cpu", 0.5);

@@ -30,7 +30,8 @@ struct Gate
 // Polls for up to 5 s: the machine may be loaded.
 bool eventually(const std::function<bool()> &condition)
 {
-    for (const auto deadline = Clock::now() + 5s; Clock::now() < deadline; std::this_thread::sleep_for(20ms))
+    for (const auto deadline = orvane::Clock::now() + 5s; orvane::Clock::now() < deadline;
+         std::this_thread::sleep_for(20ms))
         if (condition())
             return true;
     return false;
@@ -66,9 +67,9 @@ TEST(Sampler, AStalledReadIsNeverServedAsLive)
 {
     Gate gate;
     gate.open = false;
-    const auto start = Clock::now();
+    const auto start = orvane::Clock::now();
     Sampler sampler(kBoard, { 20ms, 10s, 300ms, 100ms }, std::ref(gate));
-    EXPECT_LT(Clock::now() - start, 2s) << "a stall on the first sample held up the start";
+    EXPECT_LT(orvane::Clock::now() - start, 2s) << "a stall on the first sample held up the start";
     EXPECT_FALSE(sampler.document());
     gate.open = true;
     EXPECT_TRUE(eventually([&] { return sampler.document() != nullptr; }));

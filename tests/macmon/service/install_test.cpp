@@ -266,7 +266,7 @@ TEST(Install, EndsWithinItsDeadlineWhateverHoldsItUp)
         SCOPED_TRACE(what);
         Login login;
         login.fakeTool("systemctl", "#!/bin/sh\n" + (manager.empty() ? "exit 1" : manager) + "\n");
-        auto lock = std::make_unique<FileLock>(login.paths().lockFile, 0ms);
+        auto lock = std::make_unique<orvane::FileLock>(login.paths().lockFile, 0ms);
         std::thread release([&lock, ms = heldMs] {
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
             lock.reset();

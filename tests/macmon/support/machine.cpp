@@ -64,7 +64,7 @@ void expectNear(const std::optional<double> &actual, const std::optional<double>
 
 std::string readText(const fs::path &file)
 {
-    return readFile(file, 1 << 20).value_or("");
+    return orvane::readFile(file, 1 << 20).value_or("");
 }
 
 namespace {

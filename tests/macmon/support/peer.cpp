@@ -110,8 +110,8 @@ int Child::wait(int timeoutMs)
 
 std::optional<pid_t> recordedPid(const fs::path &pidFile)
 {
-    const auto text = readFile(pidFile);
-    const auto pid = text ? parseInteger(*text) : std::nullopt;
+    const auto text = orvane::readFile(pidFile);
+    const auto pid = text ? orvane::parseInteger(*text) : std::nullopt;
     return pid && *pid > 1 && *pid <= INT_MAX ? std::optional(static_cast<pid_t>(*pid)) : std::nullopt;
 }
 

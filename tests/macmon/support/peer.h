@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "common/environment.h"
+#include "base/environment.h"
 
 #include <cstdint>
 #include <filesystem>

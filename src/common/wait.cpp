@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <poll.h>
 
-namespace macmon {
+namespace orvane {
 
 bool waitReady(int fd, short events, Clock::time_point deadline)
 {
@@ -22,4 +22,4 @@ bool waitReady(int fd, short events, Clock::time_point deadline)
     }
 }
 
-} // namespace macmon
+} // namespace orvane

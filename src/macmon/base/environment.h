@@ -4,11 +4,14 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace macmon {
 
 using Environment = std::map<std::string, std::string>;
 
+// From "NAME=value" entries; the first of a name wins, and an entry without '=' is none.
+Environment environmentFrom(const std::vector<std::string> &entries);
 Environment currentEnvironment();
 std::string lookup(const Environment &env, const std::string &name);
 

@@ -3,9 +3,9 @@
 
 #include <chrono>
 
-namespace macmon {
+namespace orvane {
 
 // Every interval, deadline and sample time of the program.
 using Clock = std::chrono::steady_clock;
 
-} // namespace macmon
+} // namespace orvane

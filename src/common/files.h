@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace macmon {
+namespace orvane {
 
 // A whole small file, up to maxBytes (longer files are cut there); nothing unless it is a regular file.
 // Non-blocking, so a FIFO or a stuck device file cannot hang the caller; errno tells why it failed.
@@ -39,4 +39,4 @@ private:
     bool held_ = false;
 };
 
-} // namespace macmon
+} // namespace orvane

@@ -6,16 +6,24 @@
 #include <charconv>
 #include <sstream>
 
-namespace macmon {
+namespace orvane {
+
+std::string_view trimmed(std::string_view text, std::string_view blanks)
+{
+    const auto first = text.find_first_not_of(blanks);
+    return first == std::string_view::npos ? std::string_view {}
+                                           : text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
 
 std::string trim(const std::string &text)
 {
-    const auto blank = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0';
-    };
-    auto begin = std::find_if_not(text.begin(), text.end(), blank);
-    auto end = std::find_if_not(text.rbegin(), std::make_reverse_iterator(begin), blank).base();
-    return std::string(begin, end);
+    using namespace std::string_view_literals;
+    return std::string(trimmed(text, " \t\n\r\0"sv));
+}
+
+bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 std::string lower(std::string_view text)
@@ -61,4 +69,4 @@ std::string firstLine(const std::string &text)
     return {};
 }
 
-} // namespace macmon
+} // namespace orvane

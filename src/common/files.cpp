@@ -9,7 +9,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace macmon {
+namespace orvane {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -124,4 +124,4 @@ FileLock::~FileLock()
         ::close(fd_);
 }
 
-} // namespace macmon
+} // namespace orvane
