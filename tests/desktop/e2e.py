@@ -3,6 +3,7 @@
 """Drives the installed companion through its accessibility tree, reading only what a screen reader reads."""
 import glob
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -78,15 +79,48 @@ def unit(prop):
     return subprocess.run(["systemctl", "--user", "show", "-P", prop, UNIT], capture_output=True, text=True).stdout.strip()
 
 
-def maximized():
-    """On screen the window's background from edge to edge, the scene's teal and mint (below the title bar's
-    icon) centred on it."""
+def screen():
+    """weston's output: its pixels, size, and the columns where the scene's teal and mint show."""
     shots = os.environ["TMPDIR"]
     subprocess.run(["weston-screenshooter"], cwd=shots, check=True, timeout=10, capture_output=True)
     image = Image.open(max(glob.glob(f"{shots}/wayland-screenshot-*.png"))).convert("RGB")
     px, (w, h) = image.load(), image.size
-    teal = [x for x in range(w) for y in range(h // 5, h, 4) if px[x, y][0] < 100 < 150 < px[x, y][1]]
+    return px, w, h, [x for x in range(w) for y in range(h // 5, h, 4) if px[x, y][0] < 100 < 150 < px[x, y][1]]
+
+
+def maximized():
+    """On screen the window's background from edge to edge, the scene's teal and mint (below the title bar's
+    icon) centred on it."""
+    px, w, h, teal = screen()
     return px[10, h * 3 // 4] == px[w - 10, h * 3 // 4] == (31, 31, 31) and teal and abs(min(teal) + max(teal) - w) < w / 4
+
+
+def minimize_maximized(program, env):
+    """Maximized, minimized with the title bar's button, brought back by weston's switcher: still running (a size
+    committed against the maximized state ends the client). Followed in the client's protocol log, since a
+    screenshot or the accessibility bridge on each change would hide the race."""
+    log = os.path.join(os.environ["TMPDIR"], "wayland.log")
+    with open(log, "w") as out:
+        companion = subprocess.Popen([program], env=dict(env, WAYLAND_DEBUG="1"), stderr=out)
+    said = lambda pattern, since=0: re.search(pattern, open(log).read()[since:])
+    try:
+        wait_until(companion, "no window", lambda: said(r"xdg_toplevel@\d+\.configure\("), 20)
+        subprocess.run(["xdotool", "key", "super+shift+m"], check=True)
+        # Drawn maximized: a commit after the configure that gave it the output's size.
+        wait_until(companion, "not maximized", lambda: said(r"xdg_toplevel@\d+\.configure\([1-9][\s\S]*commit"), 5)
+        weston = subprocess.run(["xdotool", "search", "--class", "weston"], capture_output=True, text=True).stdout
+        # The pointer comes in from outside weston's window (which takes motion only after an entry) to the title
+        # bar's minimize button, left of maximize and close.
+        for step in (["mousemove", "1200", "700"], ["mousemove", "--window", weston.split()[0], "960", "47"],
+                     ["sleep", "0.3"], ["click", "1"]):
+            subprocess.run(["xdotool"] + step, check=True)
+        wait_until(companion, "not minimized", lambda: said("set_minimized"), 5)
+        minimized = len(open(log).read())
+        subprocess.run(["xdotool", "keydown", "super", "key", "Tab", "keyup", "super"], check=True)
+        return wait_until(companion, "not back", lambda: said(r"wl_keyboard@\d+\.enter\(", minimized), 5)
+    finally:
+        companion.terminate()
+        companion.wait(10)
 
 
 def main():
@@ -148,6 +182,8 @@ def main():
         except subprocess.TimeoutExpired:
             companion.kill()
             fail("the companion did not quit on SIGTERM")
+    if display == "wayland":
+        timings["maximized → minimized → back"] = minimize_maximized(program, env)
     print(f"e2e: {display}, {manager}: " + "; ".join(f"{k} {v:.2f} s" for k, v in timings.items()), flush=True)
 
 

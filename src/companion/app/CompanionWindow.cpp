@@ -31,19 +31,11 @@ bool CompanionWindow::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void CompanionWindow::changeEvent(QEvent *event)
-{
-    QWidget::changeEvent(event);
-    // Back from maximized or full screen: the compositor restores the size from before, which the scene may
-    // have outgrown since.
-    if (event->type() == QEvent::WindowStateChange)
-        fit();
-}
-
 void CompanionWindow::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    // A drag on the frame or a tiling compositor proposes a size the window may decline in the normal state.
+    // A drag on the frame or a tiling compositor proposes a size the window may decline in the normal state;
+    // back from maximized or full screen, the compositor's restored size may be one the scene has outgrown.
     fit();
 }
 
@@ -52,8 +44,9 @@ void CompanionWindow::fit()
     const QSize scene = m_scene->size();
     if (m_sizing == Sizing::scene)
         setFixedSize(scene);
-    // A maximized or full-screen surface must take the configured size; the scene is centred in it.
-    else if (!(windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)))
+    // A maximized or full-screen surface must take the configured size; the scene is centred in it. Minimized
+    // says nothing of the size the compositor holds it to (a minimized window may still be maximized there).
+    else if (windowState() == Qt::WindowNoState)
         resize(scene);
     m_scene->move((width() - scene.width()) / 2, (height() - scene.height()) / 2);
 }
