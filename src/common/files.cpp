@@ -33,43 +33,34 @@ bool writeAll(int fd, const std::string &text)
 
 } // namespace
 
-std::optional<std::string> readFile(const std::filesystem::path &file, std::size_t maxBytes)
+Result<std::string> readFile(const std::filesystem::path &file, std::size_t maxBytes)
 {
+    const auto failed = [&](int code) {
+        return Failed { "cannot read " + file.string() + ": " + std::strerror(code), code };
+    };
     // Non-blocking so a FIFO or a stuck device file can never hang the sampler.
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return std::nullopt;
-    int failure = 0;
+    const Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.valid())
+        return failed(errno);
     struct stat st
     { };
-    std::optional<std::string> result;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        std::string data(maxBytes, '\0');
-        std::size_t used = 0;
-        bool failed = false;
-        while (used < maxBytes) {
-            const ssize_t n = ::read(fd, data.data() + used, maxBytes - used);
-            if (n < 0) {
-                failure = errno;
-                failed = true;
-                break;
-            }
-            if (n == 0)
-                break;
-            used += static_cast<std::size_t>(n);
-        }
-        if (!failed) {
-            data.resize(used);
-            result = std::move(data);
-        }
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return failed(EINVAL);
+    std::string data(maxBytes, '\0');
+    std::size_t used = 0;
+    while (used < maxBytes) {
+        const ssize_t n = ::read(fd.get(), data.data() + used, maxBytes - used);
+        if (n < 0)
+            return failed(errno);
+        if (n == 0)
+            break;
+        used += static_cast<std::size_t>(n);
     }
-    ::close(fd);
-    // Callers tell a vanished file from an unreadable one by errno.
-    errno = result ? 0 : (failure ? failure : EINVAL);
-    return result;
+    data.resize(used);
+    return data;
 }
 
-Failure writeFileAtomically(const fs::path &file, const std::string &text)
+Status writeFileAtomically(const fs::path &file, const std::string &text)
 {
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
@@ -82,7 +73,7 @@ Failure writeFileAtomically(const fs::path &file, const std::string &text)
     if (fd < 0 && errno == EEXIST && ::unlink(partial.c_str()) == 0)
         fd = create();
     if (fd < 0)
-        return "cannot write " + file.string() + ": " + std::strerror(errno);
+        return Failed { "cannot write " + file.string() + ": " + std::strerror(errno), errno };
     bool ok = writeAll(fd, text);
     int error = errno;
     if (::close(fd) != 0 && ok) {
@@ -94,9 +85,9 @@ Failure writeFileAtomically(const fs::path &file, const std::string &text)
         error = errno;
     }
     if (ok)
-        return std::nullopt;
+        return {};
     ::unlink(partial.c_str());
-    return "cannot write " + file.string() + ": " + std::strerror(error ? error : EIO);
+    return Failed { "cannot write " + file.string() + ": " + std::strerror(error ? error : EIO), error };
 }
 
 void makePrivateFolder(const fs::path &folder)
@@ -109,19 +100,13 @@ void makePrivateFolder(const fs::path &folder)
 FileLock::FileLock(const fs::path &file, std::chrono::milliseconds timeout)
 {
     makePrivateFolder(file.parent_path());
-    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd_ < 0)
+    fd_.reset(::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd_.valid())
         error_ = "cannot open " + file.string() + ": " + std::strerror(errno);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (fd_ >= 0 && !(held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0)
+    while (fd_.valid() && !(held_ = ::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0)
         && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(kLockPoll);
-}
-
-FileLock::~FileLock()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
 }
 
 } // namespace orvane

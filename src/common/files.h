@@ -6,17 +6,17 @@
 #include <optional>
 #include <string>
 
+#include "common/fd.h"
+#include "common/status.h"
+
 namespace orvane {
 
 // A whole small file, up to maxBytes (longer files are cut there); nothing unless it is a regular file.
-// Non-blocking, so a FIFO or a stuck device file cannot hang the caller; errno tells why it failed.
-std::optional<std::string> readFile(const std::filesystem::path &file, std::size_t maxBytes = 4096);
-
-// Empty on success; otherwise one line that a user can act on.
-using Failure = std::optional<std::string>;
+// Non-blocking, so a FIFO or a stuck device file cannot hang the caller; the failure's code is the errno.
+Result<std::string> readFile(const std::filesystem::path &file, std::size_t maxBytes = 4096);
 
 // Writes beside the file and renames, so a reader never sees half a file; nothing is left on failure.
-Failure writeFileAtomically(const std::filesystem::path &file, const std::string &text);
+Status writeFileAtomically(const std::filesystem::path &file, const std::string &text);
 
 // Creates folder if needed and keeps it to this user.
 void makePrivateFolder(const std::filesystem::path &folder);
@@ -26,16 +26,13 @@ class FileLock
 {
 public:
     FileLock(const std::filesystem::path &file, std::chrono::milliseconds timeout);
-    ~FileLock();
-    FileLock(const FileLock &) = delete;
-    FileLock &operator=(const FileLock &) = delete;
     bool held() const { return held_; }
     // Why the file could not be opened; empty when it was (and then only another holder keeps it).
     const std::string &error() const { return error_; }
 
 private:
     std::string error_;
-    int fd_ = -1;
+    Fd fd_;
     bool held_ = false;
 };
 

@@ -80,8 +80,8 @@ int serve(const Options &options, const Environment &env, char *const argv[])
         ready = detach();
         if (ready < 0)
             return failWith(std::string("cannot detach: ") + std::strerror(errno));
-        if (auto failure = writePidFile(pidFile)) {
-            reportReady(ready, *failure);
+        if (auto status = writePidFile(pidFile); !status.ok()) {
+            reportReady(ready, status.message());
             return 1;
         }
     }
@@ -90,8 +90,8 @@ int serve(const Options &options, const Environment &env, char *const argv[])
         // A removed program stops serving; a replaced one runs its new self in this same process.
         if (program->state() == OwnProgram::State::Gone)
             break;
-        if (auto failure = program->reexec(listenFd, argv))
-            std::cerr << kErrorPrefix << *failure << '\n';
+        if (auto status = program->reexec(listenFd, argv); !status.ok())
+            std::cerr << kErrorPrefix << status.message() << '\n';
     }
     ::close(listenFd);
     if (options.detach)
@@ -127,13 +127,13 @@ int main(int argc, char **argv)
             ServiceCommand command { program->path(), options.port,
                 { std::filesystem::absolute(options.roots.sysfs),
                     std::filesystem::absolute(options.roots.procfs), options.roots.powerSocket } };
-            if (auto failure = Installer(env).install(command))
-                return failWith(*failure);
+            if (auto status = Installer(env).install(command); !status.ok())
+                return failWith(status.message());
             return 0;
         }
         case Options::Action::Uninstall:
-            if (auto failure = Installer(env).uninstall())
-                return failWith(*failure);
+            if (auto status = Installer(env).uninstall(); !status.ok())
+                return failWith(status.message());
             return 0;
         }
     } catch (const std::exception &e) {

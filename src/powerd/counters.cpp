@@ -22,22 +22,20 @@ constexpr std::size_t kMostPackages = 64;
 constexpr std::size_t kCounterBytes = 32;
 constexpr std::size_t kNameBytes = 64;
 
-int openCounter(const fs::path &file)
+orvane::Fd openCounter(const fs::path &file)
 {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    orvane::Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat st
     { };
-    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        ::close(fd);
-        return -1;
-    }
+    if (fd.valid() && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        fd.reset();
     return fd;
 }
 
-std::optional<std::uint64_t> readCounter(int fd)
+std::optional<std::uint64_t> readCounter(const orvane::Fd &fd)
 {
     char text[kCounterBytes];
-    const ssize_t n = ::pread(fd, text, sizeof text, 0);
+    const ssize_t n = ::pread(fd.get(), text, sizeof text, 0);
     // A counter longer than the buffer is not one.
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text)
         return std::nullopt;
@@ -69,27 +67,19 @@ PackageCounters::PackageCounters(const fs::path &sysfsRoot)
             break;
         if (!orvane::rapl::isPackage(orvane::readFile(dir / "name", kNameBytes).value_or("")))
             continue;
-        const int fd = openCounter(dir / "energy_uj");
-        if (fd < 0)
+        auto fd = openCounter(dir / "energy_uj");
+        if (!fd.valid())
             continue;
-        energyFds_.push_back(fd);
-        const int rangeFd = openCounter(dir / "max_energy_range_uj");
-        ranges_.push_back(rangeFd >= 0 ? readCounter(rangeFd).value_or(0) : 0);
-        if (rangeFd >= 0)
-            ::close(rangeFd);
+        energyFds_.push_back(std::move(fd));
+        const auto rangeFd = openCounter(dir / "max_energy_range_uj");
+        ranges_.push_back(rangeFd.valid() ? readCounter(rangeFd).value_or(0) : 0);
     }
-}
-
-PackageCounters::~PackageCounters()
-{
-    for (int fd : energyFds_)
-        ::close(fd);
 }
 
 std::optional<Microjoules> PackageCounters::read() const
 {
     Microjoules energy;
-    for (int fd : energyFds_) {
+    for (const auto &fd : energyFds_) {
         const auto uj = readCounter(fd);
         if (!uj)
             return std::nullopt;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "average.h"
+#include "common/fd.h"
 
 #include <filesystem>
 #include <optional>
@@ -20,9 +21,6 @@ class PackageCounters
 public:
     // Every <sysfsRoot>/class/powercap/intel-rapl:N whose name starts with "package".
     explicit PackageCounters(const std::filesystem::path &sysfsRoot);
-    ~PackageCounters();
-    PackageCounters(const PackageCounters &) = delete;
-    PackageCounters &operator=(const PackageCounters &) = delete;
 
     // Where each counter wraps, read once at start (0 when unreadable).
     const Microjoules &ranges() const { return ranges_; }
@@ -30,7 +28,7 @@ public:
     std::optional<Microjoules> read() const;
 
 private:
-    std::vector<int> energyFds_;
+    std::vector<orvane::Fd> energyFds_;
     Microjoules ranges_;
 };
 

@@ -3,17 +3,18 @@
 
 #include <chrono>
 #include <functional>
-#include <optional>
 #include <string>
+
+#include "common/status.h"
 
 namespace powerd {
 
-// The listening socket systemd passed (LISTEN_FDS), or nothing with the reason in error.
-std::optional<int> activatedSocket(std::string &error);
+// The listening socket systemd passed (LISTEN_FDS).
+orvane::Result<int> activatedSocket();
 
 // Accepts one connection at a time, writes it line() and closes it, reading nothing from it; returns once no
-// connection came for idle (nothing), or on a socket failure (its reason).
-std::optional<std::string> answerUntilIdle(
+// connection came for idle, or on a socket failure.
+orvane::Status answerUntilIdle(
     int listenFd, const std::function<std::string()> &line, std::chrono::milliseconds idle);
 
 } // namespace powerd

@@ -41,13 +41,12 @@ int main(int argc, char **argv)
         std::cout << "orvane-powerd " << ORVANE_VERSION << '\n';
         return 0;
     }
-    std::string error;
-    const auto listenFd = activatedSocket(error);
+    const auto listenFd = activatedSocket();
     if (!listenFd)
-        return failWith(error);
+        return failWith(listenFd.message());
     const PackageCounters counters(options.sysfsRoot);
-    if (auto failure = dropPrivileges())
-        return failWith(*failure);
+    if (auto status = dropPrivileges(); !status.ok())
+        return failWith(status.message());
     PowerAverage average(counters.ranges(), kWindow);
     // The first reading opens the first window, so the first connection has none yet.
     average.add(orvane::Clock::now(), counters.read());
@@ -58,7 +57,7 @@ int main(int argc, char **argv)
         const auto watts = average.watts();
         return watts ? std::to_string(*watts) + '\n' : std::string("\n");
     };
-    if (auto failure = answerUntilIdle(*listenFd, line, options.idle))
-        return failWith(*failure);
+    if (auto status = answerUntilIdle(*listenFd, line, options.idle); !status.ok())
+        return failWith(status.message());
     return 0;
 }

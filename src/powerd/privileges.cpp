@@ -21,14 +21,14 @@ struct Capabilities
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] {};
 };
 
-std::string failed(const char *what)
+orvane::Failed failed(const char *what)
 {
-    return std::string(what) + ": " + std::strerror(errno);
+    return { std::string(what) + ": " + std::strerror(errno), errno };
 }
 
 } // namespace
 
-std::optional<std::string> dropPrivileges()
+orvane::Status dropPrivileges()
 {
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return failed("cannot set no-new-privileges");
@@ -46,10 +46,10 @@ std::optional<std::string> dropPrivileges()
         return failed("cannot read the capabilities left");
     for (const auto &d : left.data)
         if (d.effective || d.permitted || d.inheritable)
-            return "capabilities are left after dropping them";
+            return orvane::Failed { "capabilities are left after dropping them" };
     if (::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1)
-        return "no-new-privileges did not hold";
-    return std::nullopt;
+        return orvane::Failed { "no-new-privileges did not hold" };
+    return {};
 }
 
 } // namespace powerd

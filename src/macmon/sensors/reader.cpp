@@ -36,9 +36,9 @@ std::optional<std::string> SysfsReader::raw(const std::string &relative, std::si
 {
     observe(relative);
     auto data = orvane::readFile(path(relative), maxBytes);
-    if (!data && (errno == ENOENT || errno == ENOTDIR))
+    if (!data && (data.code() == ENOENT || data.code() == ENOTDIR))
         vanished_ = true;
-    return data;
+    return data ? std::optional(std::move(*data)) : std::nullopt;
 }
 
 std::optional<std::string> SysfsReader::text(const std::string &relative) const

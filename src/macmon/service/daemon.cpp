@@ -23,7 +23,7 @@ constexpr std::size_t kCmdlineBytes = 64 * 1024;
 constexpr std::size_t kEnvironBytes = 256 * 1024;
 
 // NUL-separated parts; empty when the text filled the whole limit, since its end is then unknown.
-std::vector<std::string> splitNul(const std::optional<std::string> &data, std::size_t limit)
+std::vector<std::string> splitNul(const orvane::Result<std::string> &data, std::size_t limit)
 {
     std::vector<std::string> parts;
     if (!data || data->size() >= limit)
@@ -118,7 +118,7 @@ void reportReady(int channel, const std::string &error)
     ::close(channel);
 }
 
-orvane::Failure writePidFile(const fs::path &file)
+orvane::Status writePidFile(const fs::path &file)
 {
     // A private state folder stands in for the runtime folder, so it is kept to this user.
     if (file.parent_path().filename() == kStateFolder)

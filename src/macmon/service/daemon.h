@@ -15,7 +15,7 @@ namespace macmon {
 // readiness channel; the calling process exits with 0 once reportReady("") is sent, else 1.
 int detach();
 void reportReady(int channel, const std::string &error);
-orvane::Failure writePidFile(const std::filesystem::path &file);
+orvane::Status writePidFile(const std::filesystem::path &file);
 void removePidFile(const std::filesystem::path &file);
 
 // What a process must show before it is ours to stop: its program, its arguments, and an

@@ -83,12 +83,13 @@ std::string withoutPrefix(std::string line)
     return line;
 }
 
-orvane::Failure lockFailure(const orvane::FileLock &lock)
+orvane::Status lockFailure(const orvane::FileLock &lock)
 {
     if (lock.held())
-        return std::nullopt;
-    return lock.error().empty() ? "another install or uninstall of the service is still running"
-                                : lock.error();
+        return {};
+    return orvane::Failed {
+        lock.error().empty() ? "another install or uninstall of the service is still running" : lock.error()
+    };
 }
 
 bool hasControlCharacter(const std::string &s)
@@ -137,34 +138,34 @@ bool Installer::installed() const
         || fs::exists(paths_.pidFile, ec);
 }
 
-orvane::Failure Installer::install(const ServiceCommand &command)
+orvane::Status Installer::install(const ServiceCommand &command)
 {
     // One deadline for the whole run, the wait for the lock included; undoing a failure may use the rest.
     end_ = std::chrono::steady_clock::now() + runTime_;
     deadline_ = end_ - std::min<std::chrono::milliseconds>(kCleanupReserve, runTime_ / 4);
     // Two installs at once would each remove what the other wrote.
     orvane::FileLock lock(paths_.lockFile, budget(runTime_));
-    if (auto failure = lockFailure(lock))
-        return failure;
+    if (auto status = lockFailure(lock); !status.ok())
+        return status;
     return replace(command);
 }
 
-orvane::Failure Installer::uninstall()
+orvane::Status Installer::uninstall()
 {
     end_ = deadline_ = std::chrono::steady_clock::now() + runTime_;
     orvane::FileLock lock(paths_.lockFile, budget(runTime_));
-    if (auto failure = lockFailure(lock))
-        return failure;
+    if (auto status = lockFailure(lock); !status.ok())
+        return status;
     return remove();
 }
 
-orvane::Failure Installer::checkSensors(const Roots &roots) const
+orvane::Status Installer::checkSensors(const Roots &roots) const
 {
     // In a child, so a read that never returns costs a kill rather than the whole install.
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child < 0)
-        return std::string("cannot check the sensors: ") + std::strerror(errno);
+        return orvane::Failed { std::string("cannot check the sensors: ") + std::strerror(errno), errno };
     if (child == 0) {
         int code = kCheckFailed;
         try {
@@ -189,97 +190,99 @@ orvane::Failure Installer::checkSensors(const Roots &roots) const
     if (!waitUntil(budget(kSensorCheckTime), ended)) {
         ::kill(child, SIGKILL);
         waitUntil(budget(1s), ended);
-        return "reading the sensors below " + roots.sysfs.string() + " did not finish in time";
+        return orvane::Failed { "reading the sensors below " + roots.sysfs.string()
+            + " did not finish in time" };
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == kReadings)
-        return std::nullopt;
+        return {};
     if (WIFEXITED(status) && WEXITSTATUS(status) == kNoReadings)
-        return "no readable sensors on this machine (nothing below " + roots.sysfs.string()
-            + " gives a temperature, power or GPU reading)";
-    return "cannot read the sensors below " + roots.sysfs.string();
+        return orvane::Failed { "no readable sensors on this machine (nothing below " + roots.sysfs.string()
+            + " gives a temperature, power or GPU reading)" };
+    return orvane::Failed { "cannot read the sensors below " + roots.sysfs.string() };
 }
 
-orvane::Failure Installer::replace(const ServiceCommand &command)
+orvane::Status Installer::replace(const ServiceCommand &command)
 {
     for (const auto &arg : command.arguments(false))
         if (hasControlCharacter(arg))
-            return "cannot install: a path holds a control character: " + arg;
-    if (auto failure = checkSensors(command.roots))
-        return failure;
+            return orvane::Failed { "cannot install: a path holds a control character: " + arg };
+    if (auto status = checkSensors(command.roots); !status.ok())
+        return status;
     const std::string where = "127.0.0.1:" + std::to_string(command.port);
-    const std::string taken = portTakenMessage(command.port);
+    const orvane::Failed taken { portTakenMessage(command.port) };
     if (!portFree(command.port) && !installed())
         return taken;
     // Installing again replaces: the old service, by either mechanism, goes first.
-    if (auto failure = remove())
-        return failure;
+    if (auto status = remove(); !status.ok())
+        return status;
     if (!portFree(command.port))
         return taken;
 
-    auto failure = userManagerRunning(env_, budget(kManagerCheckTime)) ? installSystemd(command)
-                                                                       : installAutostart(command);
-    if (!failure && !waitUntil(budget(wait_), [&] { return answersJson(command.port, budget(1s)); }))
-        failure = "the service did not answer on " + where + " in time";
-    if (failure) {
+    auto status = userManagerRunning(env_, budget(kManagerCheckTime)) ? installSystemd(command)
+                                                                      : installAutostart(command);
+    if (status.ok() && !waitUntil(budget(wait_), [&] { return answersJson(command.port, budget(1s)); }))
+        status = orvane::Failed { "the service did not answer on " + where + " in time" };
+    if (!status.ok()) {
         // What this install wrote and started goes, even when the manager will not let go of it.
         deadline_ = end_;
-        remove();
+        (void)remove(); // best effort: the install's own failure is what the user hears of
         std::error_code ec;
         fs::remove(paths_.unitFile, ec);
         fs::remove(paths_.autostartFile, ec);
     }
-    return failure;
+    return status;
 }
 
-orvane::Failure Installer::installSystemd(const ServiceCommand &command)
+orvane::Status Installer::installSystemd(const ServiceCommand &command)
 {
-    if (auto failure = orvane::writeFileAtomically(paths_.unitFile, systemdUnit(command)))
-        return failure;
+    if (auto status = orvane::writeFileAtomically(paths_.unitFile, systemdUnit(command)); !status.ok())
+        return status;
     for (const auto &step : std::vector<std::vector<std::string>> {
              { "daemon-reload" }, { "enable", kUnitName }, { "restart", kUnitName } }) {
         const auto result = systemctl(step);
         if (result.exitCode != 0) {
             const std::string words = orvane::firstLine(result.err);
-            return "the service manager refused: "
-                + (words.empty() ? "systemctl " + step.front() + " failed" : words);
+            return orvane::Failed { "the service manager refused: "
+                + (words.empty() ? "systemctl " + step.front() + " failed" : words) };
         }
     }
-    return std::nullopt;
+    return {};
 }
 
-orvane::Failure Installer::installAutostart(const ServiceCommand &command)
+orvane::Status Installer::installAutostart(const ServiceCommand &command)
 {
-    if (auto failure = orvane::writeFileAtomically(paths_.autostartFile, autostartEntry(command)))
-        return failure;
+    if (auto status = orvane::writeFileAtomically(paths_.autostartFile, autostartEntry(command));
+        !status.ok())
+        return status;
     const auto result = runCommand(command.arguments(true), env_, budget(kStartTimeout));
     if (result.exitCode != 0) {
         const std::string words = withoutPrefix(orvane::firstLine(result.err));
-        return words.empty() ? "the service could not start" : words;
+        return orvane::Failed { words.empty() ? "the service could not start" : words };
     }
-    return std::nullopt;
+    return {};
 }
 
-orvane::Failure Installer::removeSystemd(std::vector<std::uint16_t> &ports)
+orvane::Status Installer::removeSystemd(std::vector<std::uint16_t> &ports)
 {
     const auto unit = orvane::readFile(paths_.unitFile, kEntryBytes);
     if (!unit)
-        return std::nullopt;
+        return {};
     ports.push_back(portNamedIn(*unit));
     // Without a reachable manager nothing runs it; removing the file is all there is to do.
     const bool manager = userManagerRunning(env_, budget(kManagerCheckTime));
     if (manager) {
         const auto result = systemctl({ "disable", "--now", kUnitName });
         if (result.exitCode != 0)
-            return "the service manager refused: " + orvane::firstLine(result.err);
+            return orvane::Failed { "the service manager refused: " + orvane::firstLine(result.err) };
     }
     std::error_code ec;
     fs::remove(paths_.unitFile, ec);
     if (manager)
         systemctl({ "daemon-reload" });
-    return std::nullopt;
+    return {};
 }
 
-orvane::Failure Installer::stopDaemon(const std::optional<std::string> &entry)
+orvane::Status Installer::stopDaemon(const orvane::Result<std::string> &entry)
 {
     const auto recorded = [&]() -> std::optional<long long> {
         const auto text = orvane::readFile(paths_.pidFile);
@@ -295,7 +298,7 @@ orvane::Failure Installer::stopDaemon(const std::optional<std::string> &entry)
         if (!waitUntil(budget(wait_), [&] { return processEnded(pid); })) {
             ::kill(pid, SIGKILL);
             if (!waitUntil(budget(1s), [&] { return processEnded(pid); }))
-                return "the service (process " + std::to_string(pid) + ") does not stop";
+                return orvane::Failed { "the service (process " + std::to_string(pid) + ") does not stop" };
         }
     }
     // Only a pid file that still names the daemon stopped here, or nothing alive, goes.
@@ -303,26 +306,26 @@ orvane::Failure Installer::stopDaemon(const std::optional<std::string> &entry)
         std::error_code ec;
         fs::remove(paths_.pidFile, ec);
     }
-    return std::nullopt;
+    return {};
 }
 
-orvane::Failure Installer::remove()
+orvane::Status Installer::remove()
 {
     std::vector<std::uint16_t> ports;
-    if (auto failure = removeSystemd(ports))
-        return failure;
+    if (auto status = removeSystemd(ports); !status.ok())
+        return status;
     // The daemon is checked against its entry, so the entry goes only once the daemon has.
     const auto entry = orvane::readFile(paths_.autostartFile, kEntryBytes);
     if (entry)
         ports.push_back(portNamedIn(*entry));
-    if (auto failure = stopDaemon(entry))
-        return failure;
+    if (auto status = stopDaemon(entry); !status.ok())
+        return status;
     std::error_code ec;
     fs::remove(paths_.autostartFile, ec);
     for (const auto port : ports)
         if (!waitUntil(budget(wait_), [&] { return !portOpen(port); }))
-            return "the service still answers on 127.0.0.1:" + std::to_string(port);
-    return std::nullopt;
+            return orvane::Failed { "the service still answers on 127.0.0.1:" + std::to_string(port) };
+    return {};
 }
 
 } // namespace macmon

@@ -26,17 +26,17 @@ public:
     explicit Installer(Environment env, std::chrono::milliseconds wait = std::chrono::seconds(5),
         std::chrono::milliseconds runTime = std::chrono::seconds(14));
 
-    orvane::Failure install(const ServiceCommand &command);
-    orvane::Failure uninstall();
+    orvane::Status install(const ServiceCommand &command);
+    orvane::Status uninstall();
 
 private:
-    orvane::Failure replace(const ServiceCommand &command);
-    orvane::Failure remove();
-    orvane::Failure checkSensors(const Roots &roots) const;
-    orvane::Failure installSystemd(const ServiceCommand &command);
-    orvane::Failure installAutostart(const ServiceCommand &command);
-    orvane::Failure removeSystemd(std::vector<std::uint16_t> &ports);
-    orvane::Failure stopDaemon(const std::optional<std::string> &entry);
+    orvane::Status replace(const ServiceCommand &command);
+    orvane::Status remove();
+    orvane::Status checkSensors(const Roots &roots) const;
+    orvane::Status installSystemd(const ServiceCommand &command);
+    orvane::Status installAutostart(const ServiceCommand &command);
+    orvane::Status removeSystemd(std::vector<std::uint16_t> &ports);
+    orvane::Status stopDaemon(const orvane::Result<std::string> &entry);
     bool installed() const;
     CommandResult systemctl(const std::vector<std::string> &args) const;
     // The time a step may take: at most cap, and never past the run's deadline.

@@ -61,24 +61,25 @@ OwnProgram::State OwnProgram::state() const
     return now.st_dev == device_ && now.st_ino == inode_ ? State::Same : State::Replaced;
 }
 
-orvane::Failure OwnProgram::reexec(int &listenFd, char *const argv[]) const
+orvane::Status OwnProgram::reexec(int &listenFd, char *const argv[]) const
 {
     if (listenFd != kListenFd) {
         if (::dup2(listenFd, kListenFd) < 0)
-            return std::string("cannot pass the socket on: ") + std::strerror(errno);
+            return orvane::Failed { std::string("cannot pass the socket on: ") + std::strerror(errno),
+                errno };
         ::close(std::exchange(listenFd, kListenFd));
     }
     // dup2 leaves the copy open across exec; a socket already in place needs its flag cleared.
     if (::fcntl(kListenFd, F_SETFD, 0) != 0)
-        return std::string("cannot pass the socket on: ") + std::strerror(errno);
+        return orvane::Failed { std::string("cannot pass the socket on: ") + std::strerror(errno), errno };
     ::setenv(kListenFds, "1", 1);
     ::setenv(kListenPid, std::to_string(::getpid()).c_str(), 1);
     ::execv(path_.c_str(), argv);
-    const std::string error = std::strerror(errno);
+    const int error = errno;
     ::unsetenv(kListenFds);
     ::unsetenv(kListenPid);
     ::fcntl(kListenFd, F_SETFD, FD_CLOEXEC);
-    return "cannot run " + path_.string() + " again: " + error;
+    return orvane::Failed { "cannot run " + path_.string() + " again: " + std::strerror(error), error };
 }
 
 std::optional<int> inheritedListener(std::uint16_t port)

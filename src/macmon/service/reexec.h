@@ -27,7 +27,7 @@ public:
     State state() const;
     // Runs the program at its path again in this process (same pid), passing listenFd on as its listener;
     // returns only when that fails, with listenFd still listening (perhaps under another number).
-    orvane::Failure reexec(int &listenFd, char *const argv[]) const;
+    orvane::Status reexec(int &listenFd, char *const argv[]) const;
 
 private:
     std::filesystem::path path_;

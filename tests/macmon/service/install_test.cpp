@@ -247,7 +247,7 @@ TEST(Install, UninstallStopsOnlyTheDaemonItInstalled)
         ASSERT_TRUE(pid);
 
         // Left running, so it still answers; and the pid file that names it is not ours to remove.
-        EXPECT_EQ(Installer(login.env(), 300ms).uninstall(),
+        EXPECT_EQ(Installer(login.env(), 300ms).uninstall().message(),
             "the service still answers on 127.0.0.1:" + std::to_string(port));
         EXPECT_FALSE(processEnded(*pid));
         EXPECT_EQ(recordedPid(paths.pidFile), pid);
@@ -277,8 +277,8 @@ TEST(Install, EndsWithinItsDeadlineWhateverHoldsItUp)
             = Installer(login.env(), 5s, 3s)
                   .install({ MACMON_BINARY, freePort(), { machine / "sys", machine / "proc" } });
         EXPECT_LT(std::chrono::steady_clock::now() - start, 3500ms);
-        EXPECT_EQ(result.value_or(""), failure.empty() ? result.value_or("") : failure);
-        EXPECT_EQ(result.value_or("").find('\n'), std::string::npos);
+        EXPECT_EQ(result.message(), failure.empty() ? result.message() : failure);
+        EXPECT_EQ(result.message().find('\n'), std::string::npos);
         release.join();
     }
 }
