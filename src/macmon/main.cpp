@@ -66,13 +66,13 @@ int serve(const Options &options, const Environment &env, char *const argv[])
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    const std::string where = "127.0.0.1:" + std::to_string(options.port);
     // A listener passed on by this program's previous self is kept, with every connection it holds.
     const auto inherited = inheritedListener(options.port);
-    int listenFd = inherited ? *inherited : listenLoopback(options.port);
-    if (listenFd < 0)
-        return failWith(errno == EADDRINUSE ? portTakenMessage(options.port)
-                                            : "cannot listen on " + where + ": " + std::strerror(errno));
+    auto listening
+        = inherited ? orvane::Result<orvane::Fd>(orvane::Fd(*inherited)) : listenLoopback(options.port);
+    if (!listening)
+        return failWith(listening.message());
+    int listenFd = listening.value().release();
     int ready = -1;
     const auto pidFile = InstallPaths::forEnvironment(env).pidFile;
     // Run again after an upgrade, the daemon is already detached and its pid file already names it.

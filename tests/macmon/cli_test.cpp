@@ -118,7 +118,7 @@ TEST(ServeCommand, QuietUntilStoppedThenExitsCleanly)
         // Silent clients cannot lock out others, the connections kept below the descriptor limit.
         std::vector<int> silent(signal == SIGINT ? 60 : 0);
         for (int &fd : silent)
-            fd = connectLoopback(port);
+            fd = connectLoopback(port).release();
         const auto asked = Clock::now();
         EXPECT_TRUE(get(port).status == 200 && Clock::now() - asked < 1s);
         for (int fd : silent)

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -26,46 +27,33 @@ sockaddr_in loopback(std::uint16_t port)
     return addr;
 }
 
-// Whether a socket could be had; it is closed at once, as only the question mattered.
-bool obtained(int fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    return fd >= 0;
-}
-
 } // namespace
 
-int connectLoopback(std::uint16_t port)
+orvane::Fd connectLoopback(std::uint16_t port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+    orvane::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in addr = loopback(port);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
+    if (fd.valid() && ::connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
+        fd.reset();
     return fd;
 }
 
-int listenLoopback(std::uint16_t port)
+orvane::Result<orvane::Fd> listenLoopback(std::uint16_t port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+    orvane::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     // Lets a restarted service take its port back while old connections sit in TIME_WAIT.
     const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     const sockaddr_in addr = loopback(port);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0
-        || ::listen(fd, kBacklog) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
+    if (fd.valid() && ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
+        && ::bind(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0
+        && ::listen(fd.get(), kBacklog) == 0)
+        return fd;
+    const int error = errno;
+    if (error == EADDRINUSE)
+        return orvane::Failed { portTakenMessage(port), error };
+    return orvane::Failed {
+        "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(error), error
+    };
 }
 
 std::uint16_t boundPort(int fd)
@@ -89,27 +77,28 @@ std::string portTakenMessage(std::uint16_t port)
 
 bool portFree(std::uint16_t port)
 {
-    return obtained(listenLoopback(port));
+    return listenLoopback(port).ok();
 }
 
 bool portOpen(std::uint16_t port)
 {
-    return obtained(connectLoopback(port));
+    return connectLoopback(port).valid();
 }
 
 std::optional<std::string> exchange(
     std::uint16_t port, const std::string &request, std::chrono::milliseconds timeout)
 {
     const auto deadline = orvane::Clock::now() + timeout;
-    const int fd = connectLoopback(port);
-    if (fd < 0)
+    const orvane::Fd fd = connectLoopback(port);
+    if (!fd.valid())
         return std::nullopt;
     std::optional<std::string> answer;
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL)
+        == static_cast<ssize_t>(request.size())) {
         std::string data;
         char buffer[4096];
-        while (orvane::waitReady(fd, POLLIN, deadline)) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        while (orvane::waitReady(fd.get(), POLLIN, deadline)) {
+            const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
             if (n <= 0) {
                 // A reset after the answer (the peer closed with input unread) still ends the answer.
                 if (n == 0 || !data.empty())
@@ -119,7 +108,6 @@ std::optional<std::string> exchange(
             data.append(buffer, static_cast<std::size_t>(n));
         }
     }
-    ::close(fd);
     return answer;
 }
 

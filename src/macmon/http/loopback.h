@@ -6,13 +6,16 @@
 #include <optional>
 #include <string>
 
+#include "common/fd.h"
+#include "common/status.h"
+
 namespace macmon {
 
-// A listening TCP socket on 127.0.0.1:port (0 picks a free port), or -1 with errno set.
-int listenLoopback(std::uint16_t port);
+// A listening TCP socket on 127.0.0.1:port (0 picks a free port); a port in use fails with EADDRINUSE.
+orvane::Result<orvane::Fd> listenLoopback(std::uint16_t port);
 std::uint16_t boundPort(int fd);
-// A blocking TCP connection to 127.0.0.1:port, or -1.
-int connectLoopback(std::uint16_t port);
+// A blocking TCP connection to 127.0.0.1:port; none when nothing accepts it.
+orvane::Fd connectLoopback(std::uint16_t port);
 void setNonBlocking(int fd);
 
 // What a user reads when another program holds the port.

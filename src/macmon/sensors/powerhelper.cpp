@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "sensors/powerhelper.h"
 
+#include "common/fd.h"
 #include "common/wait.h"
 
 #include <algorithm>
@@ -21,22 +22,6 @@ namespace {
 constexpr std::size_t kMaxAnswer = 8;
 // A connect refused by a full backlog is tried again this soon, within the exchange's budget.
 constexpr std::chrono::milliseconds kConnectRetry { 5 };
-
-class Socket
-{
-public:
-    Socket()
-        : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
-    { }
-    ~Socket()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Socket(const Socket &) = delete;
-    Socket &operator=(const Socket &) = delete;
-    const int fd;
-};
 
 } // namespace
 
@@ -60,19 +45,19 @@ HelperAnswer askPowerHelper(const std::filesystem::path &socket, std::chrono::mi
     if (path.empty() || path.size() >= sizeof(address.sun_path))
         return {};
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    Socket s;
-    if (s.fd < 0)
+    const orvane::Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!s.valid())
         return {};
     // A full backlog (EAGAIN) is a flood of other clients: the helper drains it at once, so try again.
-    while (::connect(s.fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+    while (::connect(s.get(), reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
         int error = errno;
         if (error == EAGAIN && orvane::Clock::now() + kConnectRetry < deadline) {
             std::this_thread::sleep_for(kConnectRetry);
             continue;
         }
         socklen_t size = sizeof(error);
-        if (error != EINPROGRESS || !orvane::waitReady(s.fd, POLLOUT, deadline)
-            || ::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
+        if (error != EINPROGRESS || !orvane::waitReady(s.get(), POLLOUT, deadline)
+            || ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
             return { std::nullopt, error == EAGAIN };
         break;
     }
@@ -80,9 +65,9 @@ HelperAnswer askPowerHelper(const std::filesystem::path &socket, std::chrono::mi
     std::string answer;
     char buffer[kMaxAnswer + 1];
     while (answer.size() <= kMaxAnswer) {
-        if (!orvane::waitReady(s.fd, POLLIN, deadline))
+        if (!orvane::waitReady(s.get(), POLLIN, deadline))
             return { std::nullopt, true };
-        const ssize_t n = ::read(s.fd, buffer, sizeof(buffer));
+        const ssize_t n = ::read(s.get(), buffer, sizeof(buffer));
         if (n == 0)
             return { parseHelperAnswer(answer), true };
         if (n < 0 && errno != EINTR && errno != EAGAIN)

@@ -50,7 +50,7 @@ class HttpSurface : public ::testing::Test
 protected:
     // Half the real head time keeps the deadline tests short.
     HttpSurface()
-        : server_(listenLoopback(0),
+        : server_(listenLoopback(0).value().release(),
             [this] {
                 ++asked_;
                 while (held_)
@@ -135,7 +135,7 @@ TEST_F(HttpSurface, SilentAndSlowClientsCannotStarveOthers)
         const auto start = Clock::now();
         std::vector<int> clients;
         for (int i = 0; i < count; ++i)
-            clients.push_back(connectLoopback(port()));
+            clients.push_back(connectLoopback(port()).release());
         std::atomic<bool> done = false;
         std::thread drip([&] {
             for (; count == 256 && !done; std::this_thread::sleep_for(100ms))

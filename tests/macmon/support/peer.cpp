@@ -22,10 +22,8 @@ namespace macmon::test {
 
 std::uint16_t freePort()
 {
-    const int fd = listenLoopback(0);
-    const std::uint16_t port = boundPort(fd);
-    ::close(fd);
-    return port;
+    const auto listening = listenLoopback(0);
+    return listening ? boundPort(listening->get()) : 0;
 }
 
 std::string withPort(std::string text, std::uint16_t port)
