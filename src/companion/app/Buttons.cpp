@@ -11,9 +11,9 @@
 namespace {
 
 const QColor primaryTextColor { 4, 32, 29 };
-const QColor ghostFill = C::white(0.06);
-const QColor ghostBorder = C::white(0.14);
-const QColor focusRingColor = C::white(0.9);
+const QColor ghostFill = Palette::white(0.06);
+const QColor ghostBorder = Palette::white(0.14);
+const QColor focusRingColor = Palette::white(0.9);
 constexpr qreal focusRingWidth = 2;
 constexpr qreal linkPressedOpacity = 0.6;
 constexpr int labelFlags = Qt::AlignCenter | Qt::TextWordWrap;
@@ -116,8 +116,8 @@ void StyledButton::keyPressEvent(QKeyEvent *event)
 void PrimaryButton::paintBackground(QPainter &painter, const QRectF &shape) const
 {
     QLinearGradient gradient(shape.left(), 0, shape.right(), 0);
-    gradient.setColorAt(0, C::teal);
-    gradient.setColorAt(1, C::mint);
+    gradient.setColorAt(0, Palette::teal);
+    gradient.setColorAt(1, Palette::mint);
     painter.setPen(Qt::NoPen);
     painter.setBrush(gradient);
     painter.drawRoundedRect(shape, cornerRadius, cornerRadius);
@@ -142,7 +142,7 @@ void GhostButton::paintBackground(QPainter &painter, const QRectF &shape) const
 
 QColor GhostButton::textColor() const
 {
-    return C::tp;
+    return Palette::primaryText;
 }
 
 LinkButton::LinkButton(const QString &label, QWidget *parent)
@@ -172,7 +172,7 @@ void LinkButton::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setOpacity(isDown() ? linkPressedOpacity : 1.0);
-    painter.setPen(C::mint);
+    painter.setPen(Palette::mint);
     painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, label());
     if (hasFocus()) {
         painter.setOpacity(1.0);

@@ -38,11 +38,11 @@ constexpr int cardSpacing = 12;
 constexpr int cardPaddingVertical = 20;
 constexpr int cardPaddingHorizontal = 16;
 constexpr qreal cardCornerRadius = 16;
-const QColor cardFill = C::white(0.05);
-const QColor cardBorder = C::white(0.08);
+const QColor cardFill = Palette::white(0.05);
+const QColor cardBorder = Palette::white(0.08);
 constexpr int glowBlur = 2 * 10;
 const QColor glowColor = [] {
-    QColor glow = C::green;
+    QColor glow = Palette::green;
     glow.setAlphaF(0.45f);
     return glow;
 }();
@@ -166,9 +166,9 @@ protected:
 
 ContentView::ContentView(CompanionManager *manager, QWidget *parent)
     : QWidget(parent)
-    , mgr(manager ? manager : new CompanionManager(this))
+    , m_mgr(manager ? manager : new CompanionManager(this))
 {
-    mgr->setParent(this);
+    m_mgr->setParent(this);
     setFixedWidth(windowWidth);
     // Keyboard focus starts on the window itself, so the focus ring appears only once Tab is pressed.
     setFocusPolicy(Qt::ClickFocus);
@@ -184,9 +184,9 @@ ContentView::ContentView(CompanionManager *manager, QWidget *parent)
     column->addWidget(makeActions());
     column->addWidget(makeFooter());
 
-    connect(mgr, &CompanionManager::statusChanged, this, &ContentView::showStatus);
-    connect(mgr, &CompanionManager::busyChanged, this, &ContentView::showControls);
-    connect(mgr, &CompanionManager::lastErrorChanged, this, &ContentView::showFailure);
+    connect(m_mgr, &CompanionManager::statusChanged, this, &ContentView::showStatus);
+    connect(m_mgr, &CompanionManager::busyChanged, this, &ContentView::showControls);
+    connect(m_mgr, &CompanionManager::lastErrorChanged, this, &ContentView::showFailure);
     showStatus();
     showControls();
     fitHeight();
@@ -198,75 +198,75 @@ QWidget *ContentView::makeHeader()
     auto *rows = new QVBoxLayout(group);
     rows->setContentsMargins(0, 0, 0, 0);
     rows->setSpacing(titleSpacing);
-    rows->addWidget(makeLabel(tr("Orvane"), TextStyle::title2, QFont::Bold, C::tp));
+    rows->addWidget(makeLabel(tr("Orvane"), TextStyle::title2, QFont::Bold, Palette::primaryText));
     rows->addWidget(
-        makeLabel(tr("Companion · Unlocks Pro sensors"), TextStyle::subheadline, QFont::Normal, C::ts));
+        makeLabel(tr("Companion · Unlocks Pro sensors"), TextStyle::subheadline, QFont::Normal, Palette::secondaryText));
     return group;
 }
 
 QWidget *ContentView::makeStatusBlock()
 {
-    statusBlock = new CardBackground;
-    statusBlock->setObjectName(QStringLiteral("statusBlock"));
-    auto *rows = new QVBoxLayout(statusBlock);
+    m_statusBlock = new CardBackground;
+    m_statusBlock->setObjectName(QStringLiteral("statusBlock"));
+    auto *rows = new QVBoxLayout(m_statusBlock);
     rows->setContentsMargins(
         cardPaddingHorizontal, cardPaddingVertical, cardPaddingHorizontal, cardPaddingVertical);
     rows->setSpacing(cardSpacing);
 
-    symbol = new StatusSymbol(mgr);
-    symbol->setObjectName(QStringLiteral("statusSymbol"));
-    auto *glow = new QGraphicsDropShadowEffect(symbol);
+    m_symbol = new StatusSymbol(m_mgr);
+    m_symbol->setObjectName(QStringLiteral("statusSymbol"));
+    auto *glow = new QGraphicsDropShadowEffect(m_symbol);
     glow->setColor(glowColor);
     glow->setBlurRadius(glowBlur);
     glow->setOffset(0, 0);
-    symbol->setGraphicsEffect(glow);
-    rows->addWidget(symbol, 0, Qt::AlignHCenter);
+    m_symbol->setGraphicsEffect(glow);
+    rows->addWidget(m_symbol, 0, Qt::AlignHCenter);
 
-    headline = makeLabel(QString(), TextStyle::title3, QFont::Bold, C::tp, "headline", cardRowWidth);
-    rows->addWidget(headline);
-    explanation = makeLabel(QString(), TextStyle::callout, QFont::Normal, C::ts, "explanation", cardRowWidth);
-    rows->addWidget(explanation);
-    failureLine = styleLabel(new FailureNotice(cardRowWidth), QString(), TextStyle::caption, QFont::Normal,
-        C::amber, "failureLine");
-    failureLine->hide();
-    rows->addWidget(failureLine);
+    m_headline = makeLabel(QString(), TextStyle::title3, QFont::Bold, Palette::primaryText, "headline", cardRowWidth);
+    rows->addWidget(m_headline);
+    m_explanation = makeLabel(QString(), TextStyle::callout, QFont::Normal, Palette::secondaryText, "explanation", cardRowWidth);
+    rows->addWidget(m_explanation);
+    m_failureLine = styleLabel(new FailureNotice(cardRowWidth), QString(), TextStyle::caption, QFont::Normal,
+        Palette::amber, "failureLine");
+    m_failureLine->hide();
+    rows->addWidget(m_failureLine);
 
-    busyRow = new QWidget;
-    busyRow->setObjectName(QStringLiteral("busyRow"));
-    auto *busyLayout = new QVBoxLayout(busyRow);
+    m_busyRow = new QWidget;
+    m_busyRow->setObjectName(QStringLiteral("busyRow"));
+    auto *busyLayout = new QVBoxLayout(m_busyRow);
     busyLayout->setContentsMargins(0, busyRowTopPadding, 0, 0);
-    busyIndicator = new BusyIndicator;
-    busyIndicator->setObjectName(QStringLiteral("busyIndicator"));
-    busyIndicator->setAccessibleName(tr("Working"));
-    busyLayout->addWidget(busyIndicator, 0, Qt::AlignHCenter);
-    rows->addWidget(busyRow);
-    return statusBlock;
+    m_busyIndicator = new BusyIndicator;
+    m_busyIndicator->setObjectName(QStringLiteral("busyIndicator"));
+    m_busyIndicator->setAccessibleName(tr("Working"));
+    busyLayout->addWidget(m_busyIndicator, 0, Qt::AlignHCenter);
+    rows->addWidget(m_busyRow);
+    return m_statusBlock;
 }
 
 QWidget *ContentView::makeActions()
 {
-    actions = new QWidget;
-    actions->setObjectName(QStringLiteral("actions"));
-    auto *row = new QHBoxLayout(actions);
+    m_actions = new QWidget;
+    m_actions->setObjectName(QStringLiteral("actions"));
+    auto *row = new QHBoxLayout(m_actions);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(actionSpacing);
 
-    installButton = new PrimaryButton(tr("Install & start"));
-    installButton->setObjectName(QStringLiteral("installButton"));
-    connect(installButton, &QAbstractButton::clicked, mgr, [this] {
-        lastRun = Operation::install;
-        mgr->installAndStart();
+    m_installButton = new PrimaryButton(tr("Install & start"));
+    m_installButton->setObjectName(QStringLiteral("installButton"));
+    connect(m_installButton, &QAbstractButton::clicked, m_mgr, [this] {
+        m_lastRun = Operation::install;
+        m_mgr->installAndStart();
     });
-    uninstallButton = new GhostButton(tr("Uninstall"));
-    uninstallButton->setObjectName(QStringLiteral("uninstallButton"));
-    connect(uninstallButton, &QAbstractButton::clicked, mgr, [this] {
-        lastRun = Operation::uninstall;
-        mgr->uninstall();
+    m_uninstallButton = new GhostButton(tr("Uninstall"));
+    m_uninstallButton->setObjectName(QStringLiteral("uninstallButton"));
+    connect(m_uninstallButton, &QAbstractButton::clicked, m_mgr, [this] {
+        m_lastRun = Operation::uninstall;
+        m_mgr->uninstall();
     });
     // Equal stretch and no width of their own: the two buttons split the row evenly.
-    row->addWidget(installButton, 1);
-    row->addWidget(uninstallButton, 1);
-    return actions;
+    row->addWidget(m_installButton, 1);
+    row->addWidget(m_uninstallButton, 1);
+    return m_actions;
 }
 
 QWidget *ContentView::makeFooter()
@@ -291,55 +291,55 @@ QWidget *ContentView::makeFooter()
     rows->addWidget(links, 0, Qt::AlignHCenter);
 
     rows->addWidget(makeLabel(
-        tr("Free · runs in background · 100% local"), TextStyle::caption2, QFont::Normal, C::tt, "note"));
+        tr("Free · runs in background · 100% local"), TextStyle::caption2, QFont::Normal, Palette::tertiaryText, "note"));
     return footer;
 }
 
 void ContentView::showStatus()
 {
-    const bool running = mgr->status() == CompanionStatus::running;
-    headline->setText(running ? tr("Pro sensors unlocked") : tr("Not running"));
-    explanation->setText(running ? tr("Open Orvane to see CPU/GPU temperature, SoC power and GPU usage.")
+    const bool running = m_mgr->status() == CompanionStatus::running;
+    m_headline->setText(running ? tr("Pro sensors unlocked") : tr("Not running"));
+    m_explanation->setText(running ? tr("Open Orvane to see CPU/GPU temperature, SoC power and GPU usage.")
                                  : tr("Install to unlock CPU/GPU temperature, SoC power and GPU usage inside "
                                       "Orvane."));
-    symbol->graphicsEffect()->setEnabled(running);
-    symbol->update();
+    m_symbol->graphicsEffect()->setEnabled(running);
+    m_symbol->update();
     showControls();
 }
 
 void ContentView::showControls()
 {
-    const bool running = mgr->status() == CompanionStatus::running;
-    const bool busy = mgr->busy();
+    const bool running = m_mgr->status() == CompanionStatus::running;
+    const bool busy = m_mgr->busy();
     const bool installOn = !running && !busy;
     const bool uninstallOn = running && !busy;
     // A button disabled under the focus hands it to the window, not on to a link a keypress would open.
     const QWidget *focused = focusWidget();
-    if ((focused == installButton && !installOn) || (focused == uninstallButton && !uninstallOn))
+    if ((focused == m_installButton && !installOn) || (focused == m_uninstallButton && !uninstallOn))
         setFocus(Qt::OtherFocusReason);
-    busyRow->setVisible(busy);
-    installButton->setEnabled(installOn);
-    uninstallButton->setEnabled(uninstallOn);
+    m_busyRow->setVisible(busy);
+    m_installButton->setEnabled(installOn);
+    m_uninstallButton->setEnabled(uninstallOn);
     showFailure();
 }
 
 void ContentView::showFailure()
 {
-    const std::optional<QString> &error = mgr->lastError();
+    const std::optional<QString> &error = m_mgr->lastError();
     QString text;
-    if (error && !mgr->busy()) {
-        text = lastRun == Operation::install ? tr("Couldn't install the sensor service:")
+    if (error && !m_mgr->busy()) {
+        text = m_lastRun == Operation::install ? tr("Couldn't install the sensor service:")
                                              : tr("Couldn't remove the sensor service:");
         const QString line = FailureText::firstLine(*error);
         if (!line.isEmpty())
             text += QLatin1Char(' ') + line;
     }
-    if (text == failureLine->accessibleName())
+    if (text == m_failureLine->accessibleName())
         return;
-    failureLine->setText(FailureText::elideToLines(text, failureLine->font(), cardRowWidth, failureLines));
+    m_failureLine->setText(FailureText::elideToLines(text, m_failureLine->font(), cardRowWidth, failureLines));
     // Named before it shows: a screen reader speaks the notification as it starts showing.
-    failureLine->setAccessibleName(text);
-    failureLine->setVisible(!text.isEmpty());
+    m_failureLine->setAccessibleName(text);
+    m_failureLine->setVisible(!text.isEmpty());
 }
 
 void ContentView::fitHeight()
@@ -366,8 +366,8 @@ void ContentView::paintEvent(QPaintEvent *)
 
     // The view has appeared. The first poll and the window icon are queued behind this frame, so
     // neither the network stack nor the icon's conversion delays the window's first picture.
-    if (!tickerStarted) {
-        tickerStarted = true;
+    if (!m_tickerStarted) {
+        m_tickerStarted = true;
         QTimer::singleShot(0, this, [this] {
             startTicker();
             window()->setWindowIcon(QIcon(AppIdentity::iconPixmap(windowIconSize)));
@@ -378,16 +378,16 @@ void ContentView::paintEvent(QPaintEvent *)
 QCoro::Task<> ContentView::startTicker()
 {
     QPointer<ContentView> guard(this);
-    co_await mgr->refresh();
+    co_await m_mgr->refresh();
     if (!guard)
         co_return;
-    ticker = new QTimer(this);
-    ticker->setObjectName(QStringLiteral("ticker"));
+    m_ticker = new QTimer(this);
+    m_ticker->setObjectName(QStringLiteral("ticker"));
     // A precise timer: the default coarse one may fire up to 5 % early.
-    ticker->setTimerType(Qt::PreciseTimer);
-    ticker->setInterval(tickInterval);
-    connect(ticker, &QTimer::timeout, mgr, [m = mgr] { m->refresh(); });
-    ticker->start();
+    m_ticker->setTimerType(Qt::PreciseTimer);
+    m_ticker->setInterval(tickInterval);
+    connect(m_ticker, &QTimer::timeout, m_mgr, [m = m_mgr] { m->refresh(); });
+    m_ticker->start();
 }
 
 #include "ContentView.moc"

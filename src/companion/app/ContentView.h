@@ -27,7 +27,7 @@ public:
     static constexpr std::chrono::milliseconds tickInterval { 2500 };
 
     // Takes ownership of the manager; without one it makes the production manager.
-    explicit ContentView(CompanionManager *mgr = nullptr, QWidget *parent = nullptr);
+    explicit ContentView(CompanionManager *manager = nullptr, QWidget *parent = nullptr);
 
 protected:
     bool event(QEvent *event) override;
@@ -47,26 +47,26 @@ private:
     void fitHeight();
     QCoro::Task<> startTicker();
 
-    CompanionManager *const mgr;
-    QTimer *ticker = nullptr;
-    bool tickerStarted = false;
+    CompanionManager *const m_mgr;
+    QTimer *m_ticker = nullptr;
+    bool m_tickerStarted = false;
     // Which button started the last run, so the failure line names what failed.
     enum class Operation
     {
         install,
         uninstall
-    } lastRun
+    } m_lastRun
         = Operation::install;
 
-    QWidget *statusBlock = nullptr;
-    StatusSymbol *symbol = nullptr;
-    QLabel *headline = nullptr;
-    QLabel *explanation = nullptr;
-    QLabel *failureLine = nullptr;
-    QWidget *busyRow = nullptr;
-    BusyIndicator *busyIndicator = nullptr;
+    QWidget *m_statusBlock = nullptr;
+    StatusSymbol *m_symbol = nullptr;
+    QLabel *m_headline = nullptr;
+    QLabel *m_explanation = nullptr;
+    QLabel *m_failureLine = nullptr;
+    QWidget *m_busyRow = nullptr;
+    BusyIndicator *m_busyIndicator = nullptr;
 
-    QWidget *actions = nullptr;
-    PrimaryButton *installButton = nullptr;
-    GhostButton *uninstallButton = nullptr;
+    QWidget *m_actions = nullptr;
+    PrimaryButton *m_installButton = nullptr;
+    GhostButton *m_uninstallButton = nullptr;
 };

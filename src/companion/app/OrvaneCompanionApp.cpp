@@ -36,13 +36,13 @@ QPalette darkPalette()
     palette.setColor(QPalette::ToolTipBase, base);
     for (QPalette::ColorRole role : { QPalette::WindowText, QPalette::Text, QPalette::ButtonText,
              QPalette::BrightText, QPalette::ToolTipText })
-        palette.setColor(role, C::tp);
-    palette.setColor(QPalette::PlaceholderText, C::tt);
-    palette.setColor(QPalette::Highlight, C::teal);
+        palette.setColor(role, Palette::primaryText);
+    palette.setColor(QPalette::PlaceholderText, Palette::tertiaryText);
+    palette.setColor(QPalette::Highlight, Palette::teal);
     palette.setColor(QPalette::HighlightedText, Qt::black);
-    palette.setColor(QPalette::Link, C::mint);
+    palette.setColor(QPalette::Link, Palette::mint);
     for (QPalette::ColorRole role : { QPalette::WindowText, QPalette::Text, QPalette::ButtonText })
-        palette.setColor(QPalette::Disabled, role, C::tt);
+        palette.setColor(QPalette::Disabled, role, Palette::tertiaryText);
     return palette;
 }
 

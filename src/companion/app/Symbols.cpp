@@ -74,7 +74,7 @@ void StatusSymbol::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const bool running = m_mgr->status() == CompanionStatus::running;
-    painter.fillPath(running ? checkCirclePath(rect()) : moonZzzPath(rect()), running ? C::green : C::tt);
+    painter.fillPath(running ? checkCirclePath(rect()) : moonZzzPath(rect()), running ? Palette::green : Palette::tertiaryText);
 }
 
 BusyIndicator::BusyIndicator(QWidget *parent)
@@ -98,7 +98,7 @@ void BusyIndicator::paintEvent(QPaintEvent *)
     for (int i = 0; i < spokes; ++i) {
         // The spoke at the current phase is brightest; the ones behind it fade out.
         const int age = (m_phase - i + spokes) % spokes;
-        QColor colour = C::white(1.0 - 0.75 * age / spokes);
+        QColor colour = Palette::white(1.0 - 0.75 * age / spokes);
         spoke.setColor(colour);
         painter.setPen(spoke);
         painter.save();

@@ -132,7 +132,8 @@ private:
     void drain(Connections::iterator it);
     void respond(Connections::iterator it);
     void write(Connections::iterator it);
-    void restart(Connections::iterator it, Connection::State state);
+    // A new state with a fresh deadline, so the list stays ordered by deadline.
+    void enterState(Connections::iterator it, Connection::State state);
     void expire();
     void deliver();
     Connections::iterator evictable();
@@ -161,7 +162,7 @@ void Server::Loop::close(Connections::iterator it)
     setAccepting(true);
 }
 
-void Server::Loop::restart(Connections::iterator it, Connection::State state)
+void Server::Loop::enterState(Connections::iterator it, Connection::State state)
 {
     it->state = state;
     it->deadline = orvane::Clock::now() + limits.headTime;
@@ -273,7 +274,7 @@ void Server::Loop::respond(Connections::iterator it)
     it->verdict = *verdict;
     it->in.erase(0, verdict->length);
     if (verdict->status == http::kOk) {
-        restart(it, Connection::State::Waiting);
+        enterState(it, Connection::State::Waiting);
         watch(*it, 0);
         waiting.push_back(it->id);
         if (!std::exchange(fetching, true))
@@ -281,7 +282,7 @@ void Server::Loop::respond(Connections::iterator it)
         return;
     }
     it->out = http::answer(verdict->status, it->verdict);
-    restart(it, Connection::State::Writing);
+    enterState(it, Connection::State::Writing);
     write(it);
 }
 
@@ -313,13 +314,13 @@ void Server::Loop::write(Connections::iterator it)
         ::shutdown(it->fd, SHUT_WR);
         if (it->ended)
             return close(it);
-        restart(it, Connection::State::Closing);
+        enterState(it, Connection::State::Closing);
         return watch(*it, EPOLLIN);
     }
     it->out.clear();
     it->body.reset();
     it->sent = 0;
-    restart(it, Connection::State::Reading);
+    enterState(it, Connection::State::Reading);
     // A request the client sent ahead is already here; only one still to come needs the input watched.
     const auto id = it->id;
     respond(it);
@@ -343,7 +344,7 @@ void Server::Loop::deliver()
         } else {
             it->out = http::answer(http::kUnavailable, it->verdict);
         }
-        restart(it, Connection::State::Writing);
+        enterState(it, Connection::State::Writing);
         write(it);
     }
 }

@@ -18,8 +18,8 @@ std::string renderDocument(const Readings &r)
         doc["temp"] = std::move(temp);
     if (r.chipName)
         doc["soc"] = { { "chip_name", *r.chipName } };
-    if (r.powerW)
-        doc["sys_power"] = *r.powerW;
+    if (r.socPowerW)
+        doc["sys_power"] = *r.socPowerW;
     if (r.gpuUsage)
         doc["gpu_usage"] = nlohmann::json::array({ r.gpuUsage->frequencyMhz, r.gpuUsage->busy });
     // Invalid UTF-8 from a firmware string is replaced rather than ending the service.

@@ -121,7 +121,7 @@ Readings Sensors::read(orvane::Clock::time_point now)
         if (g.powerW)
             sum = sum.value_or(0) + *g.powerW;
     }
-    r.powerW = guarded([&] { return power_.sample(sys_, *map_, gpuPower, now); });
+    r.socPowerW = guarded([&] { return power_.sample(sys_, *map_, gpuPower, now); });
     return r;
 }
 

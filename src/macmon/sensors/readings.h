@@ -23,10 +23,10 @@ struct Readings
     std::optional<std::string> chipName;
     std::optional<double> cpuTempC;
     std::optional<double> gpuTempC;
-    std::optional<double> powerW;
+    std::optional<double> socPowerW; // the processors' package, "sys_power" on the wire
     std::optional<GpuUsage> gpuUsage;
 
-    bool hasNumericReading() const { return cpuTempC || gpuTempC || powerW || gpuUsage; }
+    bool hasNumericReading() const { return cpuTempC || gpuTempC || socPowerW || gpuUsage; }
 };
 
 // The average of the plausible inputs of the first group that gives any.

@@ -84,5 +84,5 @@ TEST(Nvidia, JoinsTheOtherDriversGpusAndIsReleasedWithThem)
     const Readings r = sensors.sample(t0 + 1s);
     EXPECT_EQ(r.gpuTempC, 61.0); // the iGPU gives none
     EXPECT_EQ(r.gpuUsage, GpuUsage({ 650, 0.5 }));
-    EXPECT_EQ(r.powerW, std::nullopt) << "a discrete GPU's power alone is not the processors'";
+    EXPECT_EQ(r.socPowerW, std::nullopt) << "a discrete GPU's power alone is not the processors'";
 }

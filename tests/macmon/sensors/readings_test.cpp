@@ -45,7 +45,7 @@ TEST(RecordedMachines, EachGivesItsReadings)
         EXPECT_EQ(first.chipName, c.chip);
         expectNear(first.cpuTempC, c.cpu, "cpu");
         expectNear(first.gpuTempC, c.gpu, "gpu");
-        expectNear(second.powerW, c.power, "power");
+        expectNear(second.socPowerW, c.power, "power");
         EXPECT_EQ(first.gpuUsage, c.firstUsage);
         EXPECT_EQ(second.gpuUsage, c.secondUsage);
         EXPECT_EQ(second.hasNumericReading(), c.cpu || c.gpu || c.power || c.secondUsage);
@@ -62,7 +62,7 @@ std::optional<double> field(const Readings &r, Field f)
     const auto usage = [&](double GpuUsage::*m) {
         return r.gpuUsage ? std::optional(*r.gpuUsage.*m) : std::nullopt;
     };
-    return std::array { r.cpuTempC, r.gpuTempC, r.powerW, usage(&GpuUsage::busy),
+    return std::array { r.cpuTempC, r.gpuTempC, r.socPowerW, usage(&GpuUsage::busy),
         usage(&GpuUsage::frequencyMhz) }[f];
 }
 

@@ -136,7 +136,7 @@ TEST(RealMachines, EachReadsWhatItsSensorsShow)
         const Readings r = sensors.sample(t0 + 1s);
         expectNear(r.cpuTempC, m.cpu, "cpu", 0.5);
         expectNear(r.gpuTempC, m.gpu, "gpu", 0.5);
-        expectNear(r.powerW, m.power, "power");
+        expectNear(r.socPowerW, m.power, "power");
         EXPECT_EQ(r.chipName, std::nullopt) << "a tree without /proc and a device tree names no chip";
         // The install's check refuses a machine without any reading.
         EXPECT_EQ(r.hasNumericReading(), m.cpu || m.gpu || m.power);
