@@ -82,29 +82,70 @@ std::vector<std::vector<std::string>> classListings(const SysfsReader &sys)
     return listings;
 }
 
-SensorMap discover(const SysfsReader &sys)
-{
-    SensorMap map;
-    map.listings = classListings(sys);
-    const auto &hwmonEntries = map.listings[0], &thermalEntries = map.listings[1],
-               &powercapEntries = map.listings[2], &drmEntries = map.listings[3],
-               &supplyEntries = map.listings[4];
+namespace {
 
-    std::vector<std::filesystem::path> gpuIds;
+// The processors' temperature inputs, by family; ranked() puts the best first.
+struct CpuInputs
+{
+    std::vector<std::string> cores, tdie, ccds, tctl, unlabelled, packages, zones;
+
+    // Tdie is given only where Tctl carries an offset; Tccd is per die, so Tctl comes last of Zen's sensors.
+    std::vector<std::vector<std::string>> ranked()
+    {
+        std::vector<std::vector<std::string>> groups;
+        for (auto *group : { &cores, &tdie, &ccds, &tctl, &unlabelled, &packages, &zones })
+            if (!group->empty())
+                groups.push_back(std::move(*group));
+        return groups;
+    }
+};
+
+std::vector<GpuDevice> findGpus(const SysfsReader &sys, const std::vector<std::string> &drmEntries)
+{
+    std::vector<GpuDevice> gpus;
     for (const auto &entry : drmEntries) {
         const std::string card = "class/drm/" + entry;
-        const auto id = sys.canonical(card + "/device");
-        if (!numbered(entry, "card", "") || id.empty())
-            continue;
-        gpuIds.push_back(id);
-        map.gpus.push_back(
-            { card, card + "/device", {}, sys.exists(card + "/device/power/runtime_status"), {} });
+        if (numbered(entry, "card", "") && !sys.canonical(card + "/device").empty())
+            gpus.push_back(
+                { card, card + "/device", {}, sys.exists(card + "/device/power/runtime_status"), {} });
     }
+    return gpus;
+}
 
-    std::vector<std::string> cores, tdie, ccds, tctl, unlabelled, packages, zones;
+void coretempInputs(const SysfsReader &sys, const std::string &dir, CpuInputs &cpu)
+{
+    for (const auto &t : labelledInputs(sys, dir, "temp")) {
+        if (startsWith(t.label, "Core "))
+            cpu.cores.push_back(t.file);
+        else if (startsWith(t.label, "Package id"))
+            cpu.packages.push_back(t.file);
+    }
+}
+
+void amdInputs(const SysfsReader &sys, const std::string &dir, CpuInputs &cpu)
+{
+    for (const auto &t : labelledInputs(sys, dir, "temp")) {
+        if (t.label == "Tdie")
+            cpu.tdie.push_back(t.file);
+        else if (startsWith(t.label, "Tccd"))
+            cpu.ccds.push_back(t.file);
+        else if (t.label == "Tctl")
+            cpu.tctl.push_back(t.file);
+        else if (t.label.empty()) // k10temp before Zen, and k8temp: the core sensors, unlabelled
+            cpu.unlabelled.push_back(t.file);
+    }
+}
+
+// The processors' chips among the hwmon folders; a GPU's own goes to its device, read once it is awake.
+void chipInputs(
+    const SysfsReader &sys, const std::vector<std::string> &hwmonEntries, SensorMap &map, CpuInputs &cpu)
+{
+    std::vector<std::filesystem::path> gpuIds;
+    for (const auto &gpu : map.gpus)
+        gpuIds.push_back(sys.canonical(gpu.device));
     for (const auto &entry : hwmonEntries) {
         const std::string dir = "class/hwmon/" + entry;
-        // A GPU's own chip is left for when the GPU is seen awake: even its name is a file of the device.
+        // Even a GPU chip's name is a file of the device, which reading would wake.
         const auto gpu
             = gpuIds.empty() ? gpuIds.end() : std::find(gpuIds.begin(), gpuIds.end(), owner(sys, dir));
         if (gpu != gpuIds.end()) {
@@ -112,25 +153,10 @@ SensorMap discover(const SysfsReader &sys)
             continue;
         }
         const std::string name = sys.text(dir + "/name").value_or("");
-        if (name == "coretemp") {
-            for (const auto &t : labelledInputs(sys, dir, "temp")) {
-                if (startsWith(t.label, "Core "))
-                    cores.push_back(t.file);
-                else if (startsWith(t.label, "Package id"))
-                    packages.push_back(t.file);
-            }
-        } else if (name == "k10temp" || name == "zenpower" || name == "k8temp") {
-            for (const auto &t : labelledInputs(sys, dir, "temp")) {
-                if (t.label == "Tdie")
-                    tdie.push_back(t.file);
-                else if (startsWith(t.label, "Tccd"))
-                    ccds.push_back(t.file);
-                else if (t.label == "Tctl")
-                    tctl.push_back(t.file);
-                else if (t.label.empty()) // k10temp before Zen, and k8temp: the core sensors, unlabelled
-                    unlabelled.push_back(t.file);
-            }
-        }
+        if (name == "coretemp")
+            coretempInputs(sys, dir, cpu);
+        else if (name == "k10temp" || name == "zenpower" || name == "k8temp")
+            amdInputs(sys, dir, cpu);
         // Processor power: fam15h_power's input per package (its average sleeps through its interval when
         // read), zenpower's core and SoC rails.
         if (name == "fam15h_power" || name == "zenpower") {
@@ -139,23 +165,34 @@ SensorMap discover(const SysfsReader &sys)
                     map.packagePower.push_back(p.file);
         }
     }
+}
+
+std::vector<std::string> cpuZones(const SysfsReader &sys, const std::vector<std::string> &thermalEntries)
+{
+    std::vector<std::string> zones;
     for (const auto &entry : thermalEntries) {
         const std::string dir = "class/thermal/" + entry;
         if (startsWith(entry, "thermal_zone") && isCpuZone(sys.text(dir + "/type").value_or(""))
             && sys.exists(dir + "/temp"))
             zones.push_back(dir + "/temp");
     }
-    // Tdie is given only where Tctl carries an offset; Tccd is per die, so Tctl comes last of Zen's sensors.
-    for (auto *group : { &cores, &tdie, &ccds, &tctl, &unlabelled, &packages, &zones })
-        if (!group->empty())
-            map.cpuGroups.push_back(std::move(*group));
+    return zones;
+}
 
+std::vector<std::string> raplZones(const SysfsReader &sys, const std::vector<std::string> &powercapEntries)
+{
+    std::vector<std::string> zones;
     for (const auto &entry : powercapEntries) {
         const std::string dir = "class/powercap/" + entry;
         if (orvane::rapl::domainNumber(entry) && orvane::rapl::isPackage(sys.text(dir + "/name").value_or(""))
             && sys.exists(dir + "/energy_uj"))
-            map.raplZones.push_back(dir);
+            zones.push_back(dir);
     }
+    return zones;
+}
+
+void batteries(const SysfsReader &sys, const std::vector<std::string> &supplyEntries, SensorMap &map)
+{
     for (const auto &entry : supplyEntries) {
         const std::string dir = "class/power_supply/" + entry;
         // A wireless mouse's battery has scope "Device"; only the system's own counts.
@@ -168,6 +205,21 @@ SensorMap discover(const SysfsReader &sys)
             map.batteryPowerNow.push_back(powerNow);
         }
     }
+}
+
+} // namespace
+
+SensorMap discover(const SysfsReader &sys)
+{
+    SensorMap map;
+    map.listings = classListings(sys);
+    map.gpus = findGpus(sys, map.listings[3]);
+    CpuInputs cpu;
+    chipInputs(sys, map.listings[0], map, cpu);
+    cpu.zones = cpuZones(sys, map.listings[1]);
+    map.cpuGroups = cpu.ranked();
+    map.raplZones = raplZones(sys, map.listings[2]);
+    batteries(sys, map.listings[4], map);
     return map;
 }
 
