@@ -3,6 +3,7 @@
 
 #include "base/environment.h"
 #include "base/program.h"
+#include "common/status.h"
 
 #include <cstdint>
 #include <optional>
@@ -27,14 +28,8 @@ struct Options
     bool detach = false; // run in the background with a pid file (what the autostart entry runs)
 };
 
-struct ParsedArguments
-{
-    std::optional<Options> options;
-    std::string error; // set when options is empty
-};
-
 // args excludes the program name. Roots come from flags, else MACMON_SYSFS_ROOT / MACMON_PROCFS_ROOT.
-ParsedArguments parseArguments(const std::vector<std::string> &args, const Environment &env);
+orvane::Result<Options> parseArguments(const std::vector<std::string> &args, const Environment &env);
 std::string usage();
 
 } // namespace macmon

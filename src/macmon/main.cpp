@@ -105,11 +105,11 @@ int main(int argc, char **argv)
 {
     const Environment env = currentEnvironment();
     const auto parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc), env);
-    if (!parsed.options) {
-        std::cerr << kErrorPrefix << parsed.error << "\n" << usage();
+    if (!parsed) {
+        std::cerr << kErrorPrefix << parsed.message() << "\n" << usage();
         return 2;
     }
-    Options options = *parsed.options;
+    Options options = *parsed;
     try {
         switch (options.action) {
         case Options::Action::Help:

@@ -21,11 +21,11 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // What parsing gave: the action, then for serving the port and roots ("helper": the default helper socket).
-std::string outcome(const ParsedArguments &parsed)
+std::string outcome(const orvane::Result<Options> &parsed)
 {
-    if (!parsed.options)
-        return parsed.error.empty() ? "error without a message" : "usage error";
-    const Options &o = *parsed.options;
+    if (!parsed)
+        return parsed.message().empty() ? "error without a message" : "usage error";
+    const Options &o = *parsed;
     const char *actions[] = { "serve", "install", "uninstall", "help", "version" };
     std::string line = actions[static_cast<int>(o.action)];
     if (o.action == Options::Action::Help || o.action == Options::Action::Version)
