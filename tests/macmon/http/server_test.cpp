@@ -83,7 +83,8 @@ TEST_F(HttpSurface, AnswersByHostPathAndMethod)
         { "absolute-form-decides-over-host", 200 }, { "absolute-form-other-host", 403 },
         { "rebound-name", 403 }, { "other-port", 403 }, { "no-port", 403 }, { "http10-without-host", 403 },
         { "head-other-path", 404 }, { "post-other-path", 404 }, { "options-with-origin", 405 },
-        { "oversized", 431 }, { "long-target", 431 }, { "head-http2", 505 } };
+        { "oversized", 431 }, { "long-target", 431 }, { "head-http2", 505 }, { "exact-size-limit", 200 },
+        { "head-after-empty-line", 200 } };
     for (const auto &file : fs::directory_iterator(fs::path(FUZZ_CORPUS) / "head")) {
         std::string request = readText(file.path());
         for (std::size_t at; (at = request.find("47123")) != std::string::npos;)
