@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "http/loopback.h"
 #include "http/server.h"
+#include "http/wire.h"
 #include "support/machine.h"
 #include "support/peer.h"
 
@@ -94,7 +95,7 @@ TEST_F(HttpSurface, AnswersByHostPathAndMethod)
         if (status == 200)
             request.insert(request.size() - 2, "Connection: close\r\n");
         SCOPED_TRACE(request.substr(0, 200));
-        const auto answer = http(port(), request);
+        const auto answer = test::http(port(), request);
         EXPECT_EQ(answer.status, status);
         EXPECT_NE(answer.head.find("\r\nConnection: close"), std::string::npos);
         EXPECT_EQ(answer.head.find("Access-Control-"), std::string::npos);
@@ -211,4 +212,10 @@ TEST_F(HttpSurface, OutOfDescriptorsNeitherSpinsNorDropsTheAccepted)
     EXPECT_EQ(receive(refused, 3000), "");
     fresh_ = true;
     EXPECT_EQ(get(port()).status, 200);
+}
+
+TEST(Head, ACarriageReturnAtTheEndOfWhatCameWaitsForItsLineFeed)
+{
+    for (const char *sent : { "GET /json HTTP/1.1\r", "GET /json HTTP/1.1\r\nHost: 127.0.0.1:1\r\n\r" })
+        EXPECT_FALSE(macmon::http::judge(sent, macmon::http::hostsFor(1), 8192)) << sent;
 }
