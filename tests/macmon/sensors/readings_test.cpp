@@ -234,6 +234,8 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
         battery("a silent helper gives none within its bound", {}),
         battery("nor does a slow one", { "17\n", 3 * kPowerHelperBudget }),
         battery("nor a garbled one", { "17 W\n" }),
+        battery("nor one whose bytes come slowly, each within the bound", { "17\n", {}, {}, 60ms }),
+        battery("a helper's 0 W leaves the battery its turn", { "0\n" }),
         { "an impossible battery draw", "intel-laptop",
             edit({ { kBattery + "power_now", "9223372036854775807" } }), none, kPower, std::nullopt },
         { "a charging battery gives no discharge power", "intel-laptop",

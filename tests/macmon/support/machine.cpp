@@ -112,7 +112,10 @@ StandInHelper::StandInHelper(const fs::path &socket, const HelperAnswers &helper
             for (int client; (client = ::accept(fd_, nullptr, nullptr)) >= 0; ::close(client)) {
                 std::this_thread::sleep_for(helper.delay);
                 const std::string line = std::chrono::steady_clock::now() < window ? "\n" : helper.answer;
-                ::send(client, line.data(), line.size(), MSG_NOSIGNAL);
+                const std::size_t chunk = helper.dribble.count() ? 1 : line.size();
+                for (std::size_t at = 0; at < line.size();
+                     at += chunk, std::this_thread::sleep_for(helper.dribble))
+                    ::send(client, line.data() + at, chunk, MSG_NOSIGNAL);
             }
         });
 }

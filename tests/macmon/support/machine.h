@@ -58,6 +58,7 @@ struct HelperAnswers
     std::chrono::milliseconds delay {};
     // A socket-activated start: connections queue this long, then an empty line until a window of 1 s closes.
     std::chrono::milliseconds coldStart {};
+    std::chrono::milliseconds dribble {}; // a pause before each byte of the answer after the first
 };
 
 // Stands in for the system power helper at socket: answers each connection after the delay.
