@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "http/server.h"
 
+#include "common/fd.h"
+
 #include "common/clock.h"
 #include "http/fetcher.h"
 #include "http/loopback.h"
@@ -83,28 +85,27 @@ struct Server::Loop
         , reserveFd(openReserve())
         , fetcher(std::move(source))
         , limits(l)
-        , cap(connectionCap(l.connections, reserveFd))
+        , cap(connectionCap(l.connections, reserveFd.get()))
         , hosts(http::hostsFor(port))
     { }
     ~Loop()
     {
         for (auto &c : connections)
             ::close(c.fd);
-        for (int fd : { handingOver ? -1 : listenFd, reserveFd, epollFd, stopFd })
-            if (fd >= 0)
-                ::close(fd);
+        if (!handingOver)
+            ::close(listenFd);
     }
 
     void run();
     void stop();
 
-    static int openReserve() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+    static orvane::Fd openReserve() { return orvane::Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
 
     const int listenFd;
     // Held so that, out of descriptors, a newcomer can still be taken off the backlog and closed.
-    int reserveFd;
-    int epollFd = -1;
-    int stopFd = -1;
+    orvane::Fd reserveFd;
+    orvane::Fd epollFd;
+    orvane::Fd stopFd;
     DocumentFetcher fetcher;
     const ServerLimits limits;
     const unsigned cap;
@@ -148,7 +149,7 @@ void Server::Loop::watch(Connection &c, std::uint32_t events, int op)
     epoll_event ev {};
     ev.events = events;
     ev.data.u64 = c.id;
-    ::epoll_ctl(epollFd, op, c.fd, &ev);
+    ::epoll_ctl(epollFd.get(), op, c.fd, &ev);
 }
 
 void Server::Loop::close(Connections::iterator it)
@@ -157,7 +158,7 @@ void Server::Loop::close(Connections::iterator it)
     byId.erase(it->id);
     connections.erase(it);
     // A descriptor came back: whoever waits in the backlog may come in.
-    if (reserveFd < 0)
+    if (!reserveFd.valid())
         reserveFd = openReserve();
     setAccepting(true);
 }
@@ -178,7 +179,7 @@ void Server::Loop::setAccepting(bool on)
     epoll_event ev {};
     ev.events = on ? std::uint32_t { EPOLLIN } : 0;
     ev.data.u64 = kListenEvent;
-    ::epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &ev);
+    ::epoll_ctl(epollFd.get(), EPOLL_CTL_MOD, listenFd, &ev);
 }
 
 // What makes room: a connection already answered, else the oldest whose request is overdue.
@@ -201,9 +202,9 @@ Connections::iterator Server::Loop::evictable()
 // listening socket cannot keep the loop spinning.
 void Server::Loop::outOfDescriptors()
 {
-    if (!connections.empty() || reserveFd < 0)
+    if (!connections.empty() || !reserveFd.valid())
         return setAccepting(false);
-    ::close(reserveFd);
+    reserveFd.reset();
     if (const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); fd >= 0)
         ::close(fd);
     reserveFd = openReserve();
@@ -368,15 +369,15 @@ void Server::Loop::run()
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - orvane::Clock::now());
             timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
         }
-        const int n = ::epoll_wait(epollFd, events, kEvents, timeout);
+        const int n = ::epoll_wait(epollFd.get(), events, kEvents, timeout);
         for (int i = 0; i < n; ++i) {
             const std::uint64_t id = events[i].data.u64;
             if (id == kStopEvent && !handingOver)
                 return;
             if (id == kStopEvent) {
                 // Newcomers wait in the backlog for whoever takes the socket over.
-                ::epoll_ctl(epollFd, EPOLL_CTL_DEL, listenFd, nullptr);
-                ::epoll_ctl(epollFd, EPOLL_CTL_DEL, stopFd, nullptr);
+                ::epoll_ctl(epollFd.get(), EPOLL_CTL_DEL, listenFd, nullptr);
+                ::epoll_ctl(epollFd.get(), EPOLL_CTL_DEL, stopFd.get(), nullptr);
                 accepting = true;
                 stopping = true;
                 continue;
@@ -408,24 +409,24 @@ void Server::Loop::run()
 void Server::Loop::stop()
 {
     const std::uint64_t one = 1;
-    [[maybe_unused]] const auto signalled = ::write(stopFd, &one, sizeof one);
+    [[maybe_unused]] const auto signalled = ::write(stopFd.get(), &one, sizeof one);
 }
 
 Server::Server(int listenFd, DocumentSource document, ServerLimits limits)
     : port_(boundPort(listenFd))
     , loop_(std::make_unique<Loop>(listenFd, std::move(document), limits, port_))
 {
-    loop_->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    loop_->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (listenFd < 0 || loop_->epollFd < 0 || loop_->fetcher.readyFd() < 0 || loop_->stopFd < 0)
+    loop_->epollFd.reset(::epoll_create1(EPOLL_CLOEXEC));
+    loop_->stopFd.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (listenFd < 0 || !loop_->epollFd.valid() || loop_->fetcher.readyFd() < 0 || !loop_->stopFd.valid())
         throw std::runtime_error("cannot start the HTTP service");
     setNonBlocking(listenFd);
     for (const auto &[fd, id] : { std::pair { listenFd, kListenEvent },
-             { loop_->fetcher.readyFd(), kWakeEvent }, { loop_->stopFd, kStopEvent } }) {
+             { loop_->fetcher.readyFd(), kWakeEvent }, { loop_->stopFd.get(), kStopEvent } }) {
         epoll_event ev {};
         ev.events = EPOLLIN;
         ev.data.u64 = id;
-        ::epoll_ctl(loop_->epollFd, EPOLL_CTL_ADD, fd, &ev);
+        ::epoll_ctl(loop_->epollFd.get(), EPOLL_CTL_ADD, fd, &ev);
     }
     eventThread_ = std::thread([loop = loop_.get()] { loop->run(); });
 }
