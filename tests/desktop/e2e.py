@@ -96,9 +96,8 @@ def maximized():
 
 
 def minimize_maximized(program, env):
-    """Maximized, minimized with the title bar's button, brought back by weston's switcher: still running (a size
-    committed against the maximized state ends the client). Followed in the client's protocol log, since a
-    screenshot or the accessibility bridge on each change would hide the race."""
+    """Maximized, minimized from the title bar, back through weston's switcher: still running. Followed in the
+    protocol log, as a screenshot or the accessibility bridge would hide the race (a size against the state)."""
     log = os.path.join(os.environ["TMPDIR"], "wayland.log")
     with open(log, "w") as out:
         companion = subprocess.Popen([program], env=dict(env, WAYLAND_DEBUG="1"), stderr=out)
@@ -109,8 +108,7 @@ def minimize_maximized(program, env):
         # Drawn maximized: a commit after the configure that gave it the output's size.
         wait_until(companion, "not maximized", lambda: said(r"xdg_toplevel@\d+\.configure\([1-9][\s\S]*commit"), 5)
         weston = subprocess.run(["xdotool", "search", "--class", "weston"], capture_output=True, text=True).stdout
-        # The pointer comes in from outside weston's window (which takes motion only after an entry) to the title
-        # bar's minimize button, left of maximize and close.
+        # From outside weston's window (it takes motion only after an entry) to the title bar's minimize button.
         for step in (["mousemove", "1200", "700"], ["mousemove", "--window", weston.split()[0], "960", "47"],
                      ["sleep", "0.3"], ["click", "1"]):
             subprocess.run(["xdotool"] + step, check=True)

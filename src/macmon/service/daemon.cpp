@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "service/daemon.h"
 
+#include "common/fd.h"
 #include "common/text.h"
 #include "service/paths.h"
 #include "service/unit.h"
@@ -67,33 +68,43 @@ bool processEnded(pid_t pid)
     return close != std::string::npos && close + 2 < stat->size() && (*stat)[close + 2] == 'Z';
 }
 
+namespace {
+
+// The caller's process waits for the daemon's verdict, then leaves without running destructors.
+[[noreturn]] void exitWithVerdict(const orvane::Fd &channel, pid_t child)
+{
+    std::string verdict;
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(channel.get(), buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            verdict.append(buffer, static_cast<std::size_t>(n));
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (verdict == "ok")
+        ::_exit(0);
+    const std::string line = (verdict.empty() ? "the service stopped while starting" : verdict) + "\n";
+    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, line.data(), line.size());
+    ::_exit(1);
+}
+
+} // namespace
+
 int detach()
 {
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0)
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
         return -1;
+    orvane::Fd readEnd(ends[0]), writeEnd(ends[1]);
     std::fflush(nullptr);
     const pid_t first = ::fork();
     if (first < 0)
         return -1;
     if (first > 0) {
-        // The caller's process waits for the daemon's verdict, then leaves without running destructors.
-        ::close(ready[1]);
-        std::string verdict;
-        char buffer[512];
-        ssize_t n;
-        while ((n = ::read(ready[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
-            if (n > 0)
-                verdict.append(buffer, static_cast<std::size_t>(n));
-        int status = 0;
-        ::waitpid(first, &status, 0);
-        if (verdict == "ok")
-            ::_exit(0);
-        const std::string line = (verdict.empty() ? "the service stopped while starting" : verdict) + "\n";
-        [[maybe_unused]] const auto written = ::write(STDERR_FILENO, line.data(), line.size());
-        ::_exit(1);
+        writeEnd.reset();
+        exitWithVerdict(readEnd, first);
     }
-    ::close(ready[0]);
+    readEnd.reset();
     ::setsid();
     // A second fork: the daemon is no session leader, so it can never gain a controlling terminal.
     const pid_t second = ::fork();
@@ -103,12 +114,13 @@ int detach()
     ::umask(077);
     // Nothing this daemon runs may gain privileges, whatever started it.
     ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    orvane::Fd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
     for (int fd = 0; fd < 3; ++fd)
-        ::dup2(null, fd);
-    if (null > 2)
-        ::close(null);
-    return ready[1];
+        ::dup2(null.get(), fd);
+    // Started with a standard stream closed, the null device took its number and stays open as that stream.
+    if (null.get() <= STDERR_FILENO)
+        (void)null.release();
+    return writeEnd.release();
 }
 
 void reportReady(int channel, const std::string &error)
