@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -15,7 +14,8 @@ struct Failed
     int code = 0;
 };
 
-// What a step that gives nothing back ended with. Unread, it does not compile quietly.
+// What a step that gives nothing back ended with; dropped unread, it draws a warning (an error in our
+// builds).
 class [[nodiscard]] Status
 {
 public:
@@ -55,8 +55,6 @@ public:
     T value_or(T fallback) const { return ok() ? value() : std::move(fallback); }
     const std::string &message() const { return std::get<1>(outcome_).message; }
     int code() const { return ok() ? 0 : std::get<1>(outcome_).code; }
-    // The failure alone, for a caller that passes it on.
-    Status status() const { return ok() ? Status() : Status(std::get<1>(outcome_)); }
 
 private:
     std::variant<T, Failed> outcome_;
