@@ -59,7 +59,7 @@ struct Connection
         Writing,
         Closing // answered; what the client still sends is read and dropped so it gets to see the answer
     };
-    int fd = -1;
+    orvane::Fd fd;
     // What epoll reports it by: unlike its descriptor, never reused for a later connection in one batch of
     // events.
     std::uint64_t id = 0;
@@ -90,8 +90,6 @@ struct Server::Loop
     { }
     ~Loop()
     {
-        for (auto &c : connections)
-            ::close(c.fd);
         if (!handingOver)
             ::close(listenFd);
     }
@@ -149,12 +147,11 @@ void Server::Loop::watch(Connection &c, std::uint32_t events, int op)
     epoll_event ev {};
     ev.events = events;
     ev.data.u64 = c.id;
-    ::epoll_ctl(epollFd.get(), op, c.fd, &ev);
+    ::epoll_ctl(epollFd.get(), op, c.fd.get(), &ev);
 }
 
 void Server::Loop::close(Connections::iterator it)
 {
-    ::close(it->fd);
     byId.erase(it->id);
     connections.erase(it);
     // A descriptor came back: whoever waits in the backlog may come in.
@@ -205,8 +202,7 @@ void Server::Loop::outOfDescriptors()
     if (!connections.empty() || !reserveFd.valid())
         return setAccepting(false);
     reserveFd.reset();
-    if (const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC); fd >= 0)
-        ::close(fd);
+    (void)orvane::Fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
     reserveFd = openReserve();
 }
 
@@ -216,16 +212,16 @@ void Server::Loop::accept()
         // At the limit, with every connection being answered or just come, newcomers wait in the backlog.
         if (connections.size() >= cap && evictable() == connections.end())
             return setAccepting(false);
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED))
+        orvane::Fd fd(::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd.valid() && (errno == EINTR || errno == ECONNABORTED))
             continue;
-        if (fd < 0)
+        if (!fd.valid())
             return errno == EMFILE || errno == ENFILE ? outOfDescriptors() : void();
         // Silent or slow clients cannot lock others out: the oldest of them makes way.
         if (connections.size() >= cap)
             close(evictable());
         const auto it = connections.emplace(connections.end());
-        it->fd = fd;
+        it->fd = std::move(fd);
         it->id = ++lastId;
         it->deadline = orvane::Clock::now() + limits.headTime;
         byId.emplace(it->id, it);
@@ -238,7 +234,7 @@ void Server::Loop::accept()
 void Server::Loop::drain(Connections::iterator it)
 {
     char buffer[kReadChunk];
-    for (ssize_t n; (n = ::recv(it->fd, buffer, sizeof buffer, 0)) != 0;)
+    for (ssize_t n; (n = ::recv(it->fd.get(), buffer, sizeof buffer, 0)) != 0;)
         if (n < 0 && errno != EINTR)
             return errno == EAGAIN ? void() : close(it);
     close(it);
@@ -249,7 +245,7 @@ void Server::Loop::read(Connections::iterator it)
     char buffer[kReadChunk];
     while (it->in.size() <= limits.headBytes) {
         const ssize_t n
-            = ::recv(it->fd, buffer, std::min(limits.headBytes + 1 - it->in.size(), sizeof buffer), 0);
+            = ::recv(it->fd.get(), buffer, std::min(limits.headBytes + 1 - it->in.size(), sizeof buffer), 0);
         if (n == 0) {
             // A client may half-close right after its request: what it sent still gets its answer.
             it->ended = true;
@@ -302,7 +298,7 @@ void Server::Loop::write(Connections::iterator it)
         msghdr msg {};
         msg.msg_iov = parts;
         msg.msg_iovlen = static_cast<std::size_t>(count);
-        const ssize_t n = ::sendmsg(it->fd, &msg, MSG_NOSIGNAL);
+        const ssize_t n = ::sendmsg(it->fd.get(), &msg, MSG_NOSIGNAL);
         if (n < 0 && errno == EAGAIN)
             return watch(*it, EPOLLOUT);
         if (n < 0 && errno != EINTR)
@@ -312,7 +308,7 @@ void Server::Loop::write(Connections::iterator it)
     }
     if (!it->verdict.keepAlive) {
         // Closing with unread input would reset the connection and could destroy the answer in flight.
-        ::shutdown(it->fd, SHUT_WR);
+        ::shutdown(it->fd.get(), SHUT_WR);
         if (it->ended)
             return close(it);
         enterState(it, Connection::State::Closing);
