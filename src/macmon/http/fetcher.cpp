@@ -21,8 +21,6 @@ DocumentFetcher::~DocumentFetcher()
     }
     wanted_.notify_one();
     thread_.join();
-    if (readyFd_ >= 0)
-        ::close(readyFd_);
 }
 
 void DocumentFetcher::request()
@@ -35,7 +33,7 @@ void DocumentFetcher::request()
 std::shared_ptr<const std::string> DocumentFetcher::take()
 {
     std::uint64_t count;
-    [[maybe_unused]] const auto drained = ::read(readyFd_, &count, sizeof count);
+    [[maybe_unused]] const auto drained = ::read(readyFd_.get(), &count, sizeof count);
     std::lock_guard lock(mutex_);
     return std::move(result_);
 }
@@ -53,7 +51,7 @@ void DocumentFetcher::run()
         lock.lock();
         result_ = std::move(doc);
         const std::uint64_t one = 1;
-        [[maybe_unused]] const auto signalled = ::write(readyFd_, &one, sizeof one);
+        [[maybe_unused]] const auto signalled = ::write(readyFd_.get(), &one, sizeof one);
     }
 }
 

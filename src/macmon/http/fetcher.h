@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "common/fd.h"
+
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -23,7 +25,7 @@ public:
     DocumentFetcher &operator=(const DocumentFetcher &) = delete;
 
     // Readable once a fetch has ended; -1 when it could not be made.
-    int readyFd() const { return readyFd_; }
+    int readyFd() const { return readyFd_.get(); }
     // Starts a fetch; asking again before it ends changes nothing.
     void request();
     // The document the last fetch gave (nullptr for none), and readyFd drained.
@@ -33,7 +35,7 @@ private:
     void run();
 
     Source source_;
-    const int readyFd_;
+    const orvane::Fd readyFd_;
     std::mutex mutex_;
     std::condition_variable wanted_;
     bool requested_ = false;
