@@ -199,8 +199,8 @@ QWidget *ContentView::makeHeader()
     rows->setContentsMargins(0, 0, 0, 0);
     rows->setSpacing(titleSpacing);
     rows->addWidget(makeLabel(tr("Orvane"), TextStyle::title2, QFont::Bold, Palette::primaryText));
-    rows->addWidget(
-        makeLabel(tr("Companion · Unlocks Pro sensors"), TextStyle::subheadline, QFont::Normal, Palette::secondaryText));
+    rows->addWidget(makeLabel(tr("Companion · Unlocks Pro sensors"), TextStyle::subheadline, QFont::Normal,
+        Palette::secondaryText));
     return group;
 }
 
@@ -222,9 +222,11 @@ QWidget *ContentView::makeStatusBlock()
     m_symbol->setGraphicsEffect(glow);
     rows->addWidget(m_symbol, 0, Qt::AlignHCenter);
 
-    m_headline = makeLabel(QString(), TextStyle::title3, QFont::Bold, Palette::primaryText, "headline", cardRowWidth);
+    m_headline = makeLabel(
+        QString(), TextStyle::title3, QFont::Bold, Palette::primaryText, "headline", cardRowWidth);
     rows->addWidget(m_headline);
-    m_explanation = makeLabel(QString(), TextStyle::callout, QFont::Normal, Palette::secondaryText, "explanation", cardRowWidth);
+    m_explanation = makeLabel(
+        QString(), TextStyle::callout, QFont::Normal, Palette::secondaryText, "explanation", cardRowWidth);
     rows->addWidget(m_explanation);
     m_failureLine = styleLabel(new FailureNotice(cardRowWidth), QString(), TextStyle::caption, QFont::Normal,
         Palette::amber, "failureLine");
@@ -290,8 +292,8 @@ QWidget *ContentView::makeFooter()
     linkRow->addWidget(privacy, 0, Qt::AlignVCenter);
     rows->addWidget(links, 0, Qt::AlignHCenter);
 
-    rows->addWidget(makeLabel(
-        tr("Free · runs in background · 100% local"), TextStyle::caption2, QFont::Normal, Palette::tertiaryText, "note"));
+    rows->addWidget(makeLabel(tr("Free · runs in background · 100% local"), TextStyle::caption2,
+        QFont::Normal, Palette::tertiaryText, "note"));
     return footer;
 }
 
@@ -299,9 +301,10 @@ void ContentView::showStatus()
 {
     const bool running = m_mgr->status() == CompanionStatus::running;
     m_headline->setText(running ? tr("Pro sensors unlocked") : tr("Not running"));
-    m_explanation->setText(running ? tr("Open Orvane to see CPU/GPU temperature, SoC power and GPU usage.")
-                                 : tr("Install to unlock CPU/GPU temperature, SoC power and GPU usage inside "
-                                      "Orvane."));
+    m_explanation->setText(running
+            ? tr("Open Orvane to see CPU/GPU temperature, SoC power and GPU usage.")
+            : tr("Install to unlock CPU/GPU temperature, SoC power and GPU usage inside "
+                 "Orvane."));
     m_symbol->graphicsEffect()->setEnabled(running);
     m_symbol->update();
     showControls();
@@ -329,14 +332,15 @@ void ContentView::showFailure()
     QString text;
     if (error && !m_mgr->busy()) {
         text = m_lastRun == Operation::install ? tr("Couldn't install the sensor service:")
-                                             : tr("Couldn't remove the sensor service:");
+                                               : tr("Couldn't remove the sensor service:");
         const QString line = FailureText::firstLine(*error);
         if (!line.isEmpty())
             text += QLatin1Char(' ') + line;
     }
     if (text == m_failureLine->accessibleName())
         return;
-    m_failureLine->setText(FailureText::elideToLines(text, m_failureLine->font(), cardRowWidth, failureLines));
+    m_failureLine->setText(
+        FailureText::elideToLines(text, m_failureLine->font(), cardRowWidth, failureLines));
     // Named before it shows: a screen reader speaks the notification as it starts showing.
     m_failureLine->setAccessibleName(text);
     m_failureLine->setVisible(!text.isEmpty());

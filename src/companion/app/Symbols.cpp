@@ -74,7 +74,8 @@ void StatusSymbol::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const bool running = m_mgr->status() == CompanionStatus::running;
-    painter.fillPath(running ? checkCirclePath(rect()) : moonZzzPath(rect()), running ? Palette::green : Palette::tertiaryText);
+    painter.fillPath(running ? checkCirclePath(rect()) : moonZzzPath(rect()),
+        running ? Palette::green : Palette::tertiaryText);
 }
 
 BusyIndicator::BusyIndicator(QWidget *parent)
