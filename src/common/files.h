@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "common/fd.h"
+#include "common/status.h"
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
-
-#include "common/fd.h"
-#include "common/status.h"
 
 namespace orvane {
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "common/status.h"
+
 #include <chrono>
 #include <functional>
 #include <string>
-
-#include "common/status.h"
 
 namespace powerd {
 

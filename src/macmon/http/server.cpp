@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "http/server.h"
 
-#include "common/fd.h"
-
 #include "common/clock.h"
+#include "common/fd.h"
 #include "http/fetcher.h"
 #include "http/loopback.h"
 #include "http/wire.h"

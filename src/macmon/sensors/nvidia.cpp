@@ -2,7 +2,6 @@
 #include "sensors/nvidia.h"
 
 #include "common/text.h"
-
 #include "sensors/nvml.h"
 #include "sensors/plausible.h"
 
