@@ -4,7 +4,6 @@
 #include "common/rapl.h"
 
 #include "sensors/plausible.h"
-#include "sensors/powerhelper.h"
 
 #include <cmath>
 #include <utility>
@@ -14,6 +13,8 @@ namespace {
 
 // A cold helper starts in about a quarter second and has its first figure a window of a second later.
 constexpr auto kHelperSettleTime = std::chrono::seconds(3);
+// How long the helper's last figure stands in while its next answer is late, as long as a document lives.
+constexpr auto kHelperHold = std::chrono::seconds(3);
 
 std::optional<double> batteryDischargeW(const SysfsReader &sys, const SensorMap &map)
 {
@@ -56,7 +57,8 @@ std::optional<double> hwmonWatts(const SysfsReader &sys, const std::vector<std::
 } // namespace
 
 PowerMeter::PowerMeter(std::filesystem::path helperSocket)
-    : helperSocket_(std::move(helperSocket))
+    : helperSocket_(helperSocket)
+    , helper_(std::move(helperSocket))
 { }
 
 std::optional<double> PowerMeter::rapl(
@@ -105,15 +107,20 @@ std::optional<double> PowerMeter::package(
         return w;
     // The helper reads RAPL for those who may not; a service that can read it asks nobody.
     if (!readable && !helperSocket_.empty()) {
-        const auto answer = askPowerHelper(helperSocket_);
+        const auto answer = helper_.ask();
         if (answer.watts && plausibleWatts(*answer.watts)) {
             helperMissSince_.reset();
+            lastHelperW_ = answer.watts;
+            lastHelperAt_ = now;
             return answer.watts;
         }
         if (!answer.reached)
             helperMissSince_.reset();
         else if (!helperMissSince_)
             helperMissSince_ = now;
+        // A helper kept busy by other clients still owes an answer: its last figure stands for a while.
+        if (answer.late && lastHelperW_ && now - lastHelperAt_ <= kHelperHold)
+            return lastHelperW_;
     }
     if (auto w = hwmonWatts(sys, map.packagePower))
         return w;

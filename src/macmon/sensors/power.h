@@ -3,6 +3,7 @@
 
 #include "common/clock.h"
 #include "sensors/discovery.h"
+#include "sensors/powerhelper.h"
 #include "sensors/reader.h"
 
 #include <filesystem>
@@ -32,6 +33,8 @@ public:
     {
         lastEnergyUj_.clear();
         helperMissSince_.reset();
+        helper_.forget();
+        lastHelperW_.reset();
     }
     // A helper listens but has no figure yet: a sample soon will likely get one.
     bool awaitingHelper(orvane::Clock::time_point now) const;
@@ -47,6 +50,9 @@ private:
     std::map<std::string, long long> lastEnergyUj_;
     orvane::Clock::time_point lastTime_ {};
     std::optional<orvane::Clock::time_point> helperMissSince_;
+    PowerHelperClient helper_;
+    std::optional<double> lastHelperW_;
+    orvane::Clock::time_point lastHelperAt_ {};
 };
 
 } // namespace macmon

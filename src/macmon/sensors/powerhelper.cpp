@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace macmon {
 namespace {
@@ -36,18 +37,28 @@ std::optional<double> parseHelperAnswer(std::string_view answer)
     return ec == std::errc() && end == last ? std::optional<double>(watts) : std::nullopt;
 }
 
-HelperAnswer askPowerHelper(const std::filesystem::path &socket, std::chrono::milliseconds budget)
+PowerHelperClient::PowerHelperClient(std::filesystem::path socket, std::chrono::milliseconds budget)
+    : socket_(std::move(socket))
+    , budget_(budget)
+{ }
+
+void PowerHelperClient::forget()
 {
-    const auto deadline = orvane::Clock::now() + budget;
+    pending_.reset();
+    answer_.clear();
+}
+
+bool PowerHelperClient::connect(orvane::Clock::time_point deadline, HelperAnswer &result)
+{
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    const std::string path = socket.string();
+    const std::string path = socket_.string();
     if (path.empty() || path.size() >= sizeof(address.sun_path))
-        return {};
+        return false;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const orvane::Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    orvane::Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!s.valid())
-        return {};
+        return false;
     // A full backlog (EAGAIN) is a flood of other clients: the helper drains it at once, so try again.
     while (::connect(s.get(), reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
         int error = errno;
@@ -57,24 +68,41 @@ HelperAnswer askPowerHelper(const std::filesystem::path &socket, std::chrono::mi
         }
         socklen_t size = sizeof(error);
         if (error != EINPROGRESS || !orvane::waitReady(s.get(), POLLOUT, deadline)
-            || ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
-            return { std::nullopt, error == EAGAIN };
+            || ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+            result.reached = result.late = error == EAGAIN;
+            return false;
+        }
         break;
     }
+    pending_ = std::move(s);
+    return true;
+}
+
+HelperAnswer PowerHelperClient::ask()
+{
+    const auto deadline = orvane::Clock::now() + budget_;
+    HelperAnswer result;
+    if (!pending_.valid() && !connect(deadline, result))
+        return result;
+    result.reached = true;
     // One line, then the helper closes: read to the end, never past the budget or the longest answer.
-    std::string answer;
     char buffer[kMaxAnswer + 1];
-    while (answer.size() <= kMaxAnswer) {
-        if (!orvane::waitReady(s.get(), POLLIN, deadline))
-            return { std::nullopt, true };
-        const ssize_t n = ::read(s.get(), buffer, sizeof(buffer));
-        if (n == 0)
-            return { parseHelperAnswer(answer), true };
+    while (answer_.size() <= kMaxAnswer) {
+        if (!orvane::waitReady(pending_.get(), POLLIN, deadline)) {
+            result.late = true;
+            return result;
+        }
+        const ssize_t n = ::read(pending_.get(), buffer, sizeof(buffer));
+        if (n == 0) {
+            result.watts = parseHelperAnswer(answer_);
+            break;
+        }
         if (n < 0 && errno != EINTR && errno != EAGAIN)
-            return { std::nullopt, true };
-        answer.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            break;
+        answer_.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
-    return { std::nullopt, true };
+    forget();
+    return result;
 }
 
 } // namespace macmon

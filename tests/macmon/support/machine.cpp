@@ -109,7 +109,8 @@ StandInHelper::StandInHelper(const fs::path &socket, const HelperAnswers &helper
         thread_ = std::thread([this, helper] {
             std::this_thread::sleep_for(helper.coldStart);
             const auto window = std::chrono::steady_clock::now() + (helper.coldStart.count() ? 1s : 0s);
-            for (int client; (client = ::accept(fd_, nullptr, nullptr)) >= 0; ::close(client)) {
+            for (int client, n = 0; n++ != helper.answers && (client = ::accept(fd_, nullptr, nullptr)) >= 0;
+                 ::close(client)) {
                 std::this_thread::sleep_for(helper.delay);
                 const std::string line = std::chrono::steady_clock::now() < window ? "\n" : helper.answer;
                 const std::size_t chunk = helper.dribble.count() ? 1 : line.size();

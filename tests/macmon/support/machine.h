@@ -59,6 +59,7 @@ struct HelperAnswers
     // A socket-activated start: connections queue this long, then an empty line until a window of 1 s closes.
     std::chrono::milliseconds coldStart {};
     std::chrono::milliseconds dribble {}; // a pause before each byte of the answer after the first
+    int answers = -1; // how many connections get an answer before the helper hangs; -1: every one
 };
 
 // Stands in for the system power helper at socket: answers each connection after the delay.
