@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The sysfs and procfs text parsers: any bytes, and each result within what its reader promises.
 #include "common/text.h"
-#include "sensors/gpu.h"
+#include "sources/amdgpu.h"
 
 #include <cmath>
 #include <cstdint>

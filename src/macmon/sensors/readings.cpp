@@ -2,8 +2,10 @@
 #include "sensors/readings.h"
 
 #include "common/text.h"
-#include "sensors/plausible.h"
+#include "sources/families.h"
+#include "sysfs/plausible.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace macmon {
@@ -23,26 +25,51 @@ template<class F> auto guarded(F read) -> decltype(read())
     }
 }
 
+// The sum, or the average, of the figures of the best rank that gives any.
+template<class Rank>
+std::optional<double> best(const std::vector<std::pair<Rank, double>> &figures, bool average)
+{
+    if (figures.empty())
+        return std::nullopt;
+    const Rank rank = std::min_element(figures.begin(), figures.end())->first;
+    double sum = 0;
+    int count = 0;
+    for (const auto &[r, value] : figures)
+        if (r == rank) {
+            sum += value;
+            ++count;
+        }
+    return average ? sum / count : sum;
+}
+
 } // namespace
 
-std::optional<double> cpuTemperature(
-    const SysfsReader &sys, const std::vector<std::vector<std::string>> &groups)
+Readings combine(const Sample &sample)
 {
-    for (const auto &group : groups) {
-        double sum = 0;
-        int count = 0;
-        for (const auto &file : group) {
-            const auto milli = sys.integer(file);
-            if (const auto c
-                = milli ? plausibleCelsius(static_cast<double>(*milli) / 1000.0) : std::nullopt) {
-                sum += *c;
-                ++count;
-            }
+    Readings r;
+    r.cpuTempC = best(sample.cpuC, true);
+    double gpuSum = 0;
+    int gpuCount = 0;
+    std::optional<double> cardsW;
+    for (const auto &g : sample.gpus) {
+        if (g.tempC) {
+            gpuSum += *g.tempC;
+            ++gpuCount;
         }
-        if (count > 0)
-            return sum / count;
+        // The busiest GPU is the one the user is waiting on; an idle iGPU beside it says nothing.
+        if (g.usage && (!r.gpuUsage || g.usage->busy > r.gpuUsage->busy))
+            r.gpuUsage = g.usage;
+        if (g.powerW)
+            cardsW = cardsW.value_or(0) + *g.powerW;
     }
-    return std::nullopt;
+    if (gpuCount > 0)
+        r.gpuTempC = gpuSum / gpuCount;
+    // A card's figure only adds to a package's: alone it is not the processors' power.
+    if (const auto package = best(sample.packageW, false))
+        r.socPowerW = plausibleWatts(*package + cardsW.value_or(0));
+    else
+        r.socPowerW = sample.machineW;
+    return r;
 }
 
 std::optional<std::string> chipName(const SysfsReader &sys, const SysfsReader &proc)
@@ -64,18 +91,40 @@ std::optional<std::string> chipName(const SysfsReader &sys, const SysfsReader &p
 }
 
 Sensors::Sensors(Roots roots, SysfsReader::Observer observer)
-    : sys_(std::move(roots.sysfs), std::move(observer))
-    , proc_(std::move(roots.procfs))
-    , power_(std::move(roots.powerSocket))
-    , nvidia_(sys_)
+    : sys_(roots.sysfs, std::move(observer))
+    , proc_(roots.procfs)
+    , families_(makeFamilies(roots))
 { }
 
 void Sensors::release()
 {
     // A rate across a sleep of unknown length would be an average over the sleep, not a reading.
-    power_.reset();
-    gpu_.reset();
-    nvidia_.release();
+    for (auto &family : families_)
+        family->release();
+}
+
+bool Sensors::settling(orvane::Clock::time_point now) const
+{
+    return std::any_of(families_.begin(), families_.end(), [&](const auto &f) { return f->settling(now); });
+}
+
+void Sensors::discover()
+{
+    tree_ = guarded([&] { return survey(sys_); });
+    for (auto &family : families_)
+        guarded([&] { return family->discover(sys_, *tree_), true; });
+}
+
+Sample Sensors::collect(orvane::Clock::time_point now)
+{
+    Sample sample;
+    for (auto &family : families_)
+        guarded([&] { return family->sample(sys_, now, sample), true; });
+    // A GPU asleep at the survey was not looked into: awake now, it is.
+    for (const auto &gpu : tree_->gpus)
+        if (!gpu.identified && awake(sys_, gpu))
+            sample.outdated = true;
+    return sample;
 }
 
 Readings Sensors::sample(orvane::Clock::time_point now)
@@ -83,45 +132,23 @@ Readings Sensors::sample(orvane::Clock::time_point now)
     // Reading cpuinfo makes the kernel query every core's clock, so the name is read until found, then kept.
     if (!chip_)
         chip_ = guarded([&] { return chipName(sys_, proc_); });
-    bool found = false;
-    if (!map_ || now - checked_ >= kRecheck) {
-        if (!map_ || guarded([&] { return classListings(sys_); }) != map_->listings) {
-            map_ = guarded([&] { return discover(sys_); });
-            found = true;
+    bool fresh = false;
+    if (!tree_ || now - checked_ >= kRecheck) {
+        if (!tree_ || guarded([&] { return classListings(sys_); }) != tree_->listings) {
+            discover();
+            fresh = true;
         }
         checked_ = now;
     }
-    Readings r = read(now);
-    // A known file gone means the map is out of date: find the sensors again and read them again at once.
-    if (sys_.vanished() && !found) {
-        map_ = guarded([&] { return discover(sys_); });
+    Sample s = collect(now);
+    // What the families know is out of date: survey again and read again at once.
+    if (s.outdated && !fresh) {
+        discover();
         checked_ = now;
-        r = read(now);
+        s = collect(now);
     }
-    return r;
-}
-
-Readings Sensors::read(orvane::Clock::time_point now)
-{
-    sys_.clearVanished();
-    Readings r;
+    Readings r = combine(s);
     r.chipName = chip_;
-    r.cpuTempC = guarded([&] { return cpuTemperature(sys_, map_->cpuGroups); });
-    // Their awake rules differ on purpose: a device with no runtime power state cannot sleep, but NVML
-    // keeps a GPU awake, so an NVIDIA device that shows no state is left alone.
-    auto gpus = guarded([&] { return gpu_.sample(sys_, map_->gpus, now); });
-    for (auto &g : guarded([&] { return nvidia_.sample(now); }))
-        gpus.push_back(std::move(g));
-    const auto combined = combineGpus(gpus);
-    r.gpuTempC = combined.tempC;
-    r.gpuUsage = combined.usage;
-    GpuPower gpuPower;
-    for (const auto &g : gpus) {
-        auto &sum = g.integrated ? gpuPower.integratedW : gpuPower.discreteW;
-        if (g.powerW)
-            sum = sum.value_or(0) + *g.powerW;
-    }
-    r.socPowerW = guarded([&] { return power_.sample(sys_, *map_, gpuPower, now); });
     return r;
 }
 

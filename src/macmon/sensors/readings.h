@@ -3,14 +3,11 @@
 
 #include "base/environment.h"
 #include "common/clock.h"
-#include "sensors/discovery.h"
-#include "sensors/gpu.h"
-#include "sensors/nvidia.h"
-#include "sensors/power.h"
-#include "sensors/reader.h"
+#include "sources/source.h"
+#include "sysfs/reader.h"
+#include "sysfs/tree.h"
 
-#include <chrono>
-#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,9 +26,9 @@ struct Readings
     bool hasNumericReading() const { return cpuTempC || gpuTempC || socPowerW || gpuUsage; }
 };
 
-// The average of the plausible inputs of the first group that gives any.
-std::optional<double> cpuTemperature(
-    const SysfsReader &sys, const std::vector<std::vector<std::string>> &groups);
+// The readings the families' figures make: the best-ranked CPU inputs averaged, the GPUs' temperatures
+// averaged and the busiest one's usage, the best-ranked package power plus the cards', else the battery's.
+Readings combine(const Sample &sample);
 std::optional<std::string> chipName(const SysfsReader &sys, const SysfsReader &proc);
 
 class Sensors
@@ -42,18 +39,17 @@ public:
     // Lets go of what is held between samples; called before a sleep of unknown length.
     void release();
     // A source is about to have its first figure (a power helper starting): worth sampling again soon.
-    bool settling(orvane::Clock::time_point now) const { return power_.awaitingHelper(now); }
+    bool settling(orvane::Clock::time_point now) const;
 
 private:
-    Readings read(orvane::Clock::time_point now);
+    void discover();
+    Sample collect(orvane::Clock::time_point now);
 
     SysfsReader sys_;
     SysfsReader proc_;
-    std::optional<SensorMap> map_;
+    std::vector<std::unique_ptr<Source>> families_;
+    std::optional<Tree> tree_;
     orvane::Clock::time_point checked_ {};
-    PowerMeter power_;
-    GpuMeter gpu_;
-    NvidiaGpus nvidia_;
     std::optional<std::string> chip_;
 };
 

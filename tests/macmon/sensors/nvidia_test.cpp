@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "sensors/nvml_double.h"
 #include "sensors/readings.h"
+#include "sources/nvidia.h"
 #include "support/machine.h"
 
 #include <gtest/gtest.h>
@@ -55,13 +56,14 @@ TEST(Nvidia, ReadsOnlyAwakeDevicesAndReleasesNvml)
             fs::create_symlink(second, machine / "sys/bus/pci/devices/0000:02:00.0");
         }
         fakeNvml() = c.answers;
-        NvidiaGpus gpus(
-            SysfsReader(machine / "sys"), c.library, c.answers.initDelayMs ? NvidiaGpus::kCallBudget : 5s);
+        const SysfsReader sys(machine / "sys");
+        NvidiaGpus gpus(c.library, c.answers.initDelayMs ? NvidiaGpus::kCallBudget : 5s);
+        gpus.discover(sys);
         std::vector<GpuReading> last;
         const auto start = orvane::Clock::now();
         for (const auto &step : c.steps) {
             writeText(machine / kStatus, step + "\n");
-            step == "release" ? gpus.release() : void(last = gpus.sample());
+            step == "release" ? gpus.release() : void(last = gpus.sample(sys));
         }
         EXPECT_LT(orvane::Clock::now() - start, 500ms);
         EXPECT_EQ(fakeNvml().log, c.log);

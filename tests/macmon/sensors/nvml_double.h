@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "sensors/nvml.h"
+#include "sources/nvml.h"
 
 #include <dlfcn.h>
 #include <string>

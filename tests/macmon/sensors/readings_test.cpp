@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "sensors/powerhelper.h"
 #include "sensors/readings.h"
+#include "sources/amdgpu.h"
+#include "sources/powerhelper.h"
 #include "support/machine.h"
 
 #include <array>
@@ -204,6 +205,8 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
             none, kGpu, 48.0 },
         { "a suspended amdgpu is not read", "amd-desktop", edit({ { kAmdState, "suspended" } }), none, kGpu,
             std::nullopt, true },
+        { "one asleep at the survey is read once awake", "amd-desktop", edit({ { kAmdState, "suspended" } }),
+            edit({ { kAmdState, "active" } }), kGpu, 48.0 },
         { "nor is one whose power state cannot be read", "amd-desktop",
             [](auto s) { fs::permissions(s / kAmdState, fs::perms::none); }, none, kPower, std::nullopt,
             true },

@@ -35,16 +35,11 @@ public:
     // The entry's identity with every link resolved, for telling two paths to one device apart.
     std::filesystem::path canonical(const std::string &relative) const;
 
-    // Set when a file could not be opened because it is gone; cleared by the caller.
-    bool vanished() const { return vanished_; }
-    void clearVanished() const { vanished_ = false; }
-
 private:
     void observe(const std::string &relative) const;
 
     std::filesystem::path root_;
     Observer observer_;
-    mutable bool vanished_ = false;
 };
 
 } // namespace macmon

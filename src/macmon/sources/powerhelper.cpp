@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "sensors/powerhelper.h"
+#include "sources/powerhelper.h"
 
 #include "common/fd.h"
 #include "common/wait.h"

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-#include "sensors/nvidia.h"
+#include "sources/nvidia.h"
 
 #include "common/text.h"
-#include "sensors/nvml.h"
-#include "sensors/plausible.h"
+#include "sources/nvml.h"
+#include "sysfs/plausible.h"
 
 #include <algorithm>
 #include <cctype>
@@ -23,8 +23,6 @@ namespace {
 constexpr std::uint32_t kNvidiaVendor = 0x10de;
 constexpr std::uint32_t kDisplayClass = 0x03; // PCI base class of VGA, XGA and 3D controllers
 constexpr std::size_t kMaxDevices = 16;
-// A new or removed card shows up this late at most; listing every PCI device each second would cost more.
-constexpr auto kRediscovery = std::chrono::seconds(30);
 // A machine whose driver is missing or broken is not asked again every second.
 constexpr auto kRetry = std::chrono::seconds(30);
 // Stopping waits this long for an NVML call in progress, then leaves it behind.
@@ -299,23 +297,23 @@ private:
     std::thread thread_;
 };
 
-NvidiaGpus::NvidiaGpus(SysfsReader sys, std::string library, std::chrono::milliseconds budget)
-    : sys_(std::move(sys))
-    , library_(std::move(library))
+NvidiaGpus::NvidiaGpus(std::string library, std::chrono::milliseconds budget)
+    : library_(std::move(library))
     , budget_(budget)
 { }
 
 NvidiaGpus::~NvidiaGpus() = default;
 
-std::vector<GpuReading> NvidiaGpus::sample(orvane::Clock::time_point now)
+void NvidiaGpus::discover(const SysfsReader &sys)
 {
-    if (!discovered_ || now - *discovered_ >= kRediscovery) {
-        devices_ = nvidiaDevices(sys_);
-        discovered_ = now;
-    }
+    devices_ = nvidiaDevices(sys);
+}
+
+std::vector<GpuReading> NvidiaGpus::sample(const SysfsReader &sys)
+{
     std::vector<std::string> active;
     for (const auto &address : devices_)
-        if (awake(sys_, address))
+        if (awake(sys, address))
             active.push_back(address);
     if (active.empty()) {
         release();
@@ -333,6 +331,30 @@ void NvidiaGpus::release()
 {
     if (worker_ && std::exchange(mayHold_, false))
         worker_->release(budget_);
+}
+
+namespace {
+
+class Nvidia final : public Source
+{
+public:
+    void discover(const SysfsReader &sys, const Tree &) override { gpus_.discover(sys); }
+    void sample(const SysfsReader &sys, orvane::Clock::time_point, Sample &out) override
+    {
+        for (auto &g : gpus_.sample(sys))
+            out.gpus.push_back(std::move(g));
+    }
+    void release() override { gpus_.release(); }
+
+private:
+    NvidiaGpus gpus_;
+};
+
+} // namespace
+
+std::unique_ptr<Source> makeNvidia(const Roots &)
+{
+    return std::make_unique<Nvidia>();
 }
 
 } // namespace macmon

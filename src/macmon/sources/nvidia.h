@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "sensors/gpu.h"
-#include "sensors/reader.h"
+#include "sources/source.h"
+#include "sysfs/reader.h"
 
 #include <chrono>
 #include <memory>
@@ -23,24 +23,24 @@ public:
     // How long a sample waits for NVML; a slower answer is left out, never waited for.
     static constexpr std::chrono::milliseconds kCallBudget { 150 };
 
-    explicit NvidiaGpus(
-        SysfsReader sys, std::string library = kLibrary, std::chrono::milliseconds budget = kCallBudget);
+    explicit NvidiaGpus(std::string library = kLibrary, std::chrono::milliseconds budget = kCallBudget);
     ~NvidiaGpus();
     NvidiaGpus(const NvidiaGpus &) = delete;
     NvidiaGpus &operator=(const NvidiaGpus &) = delete;
 
-    std::vector<GpuReading> sample(orvane::Clock::time_point now = orvane::Clock::now());
+    // Lists the NVIDIA display devices again; called when the PCI devices change.
+    void discover(const SysfsReader &sys);
+    // Reads the awake devices of the last discovery.
+    std::vector<GpuReading> sample(const SysfsReader &sys);
     // Shuts NVML down and unloads it; the next sample that needs it loads it again.
     void release();
 
 private:
     class Worker;
 
-    SysfsReader sys_;
     std::string library_;
     std::chrono::milliseconds budget_;
     std::vector<std::string> devices_;
-    std::optional<orvane::Clock::time_point> discovered_;
     bool mayHold_ = false; // NVML may still be initialised
     std::unique_ptr<Worker> worker_;
 };

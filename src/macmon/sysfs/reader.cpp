@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "sensors/reader.h"
+#include "sysfs/reader.h"
 
 #include "common/files.h"
 #include "common/text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <sys/stat.h>
 
 namespace macmon {
@@ -36,8 +35,6 @@ std::optional<std::string> SysfsReader::raw(const std::string &relative, std::si
 {
     observe(relative);
     auto data = orvane::readFile(path(relative), maxBytes);
-    if (!data && (data.code() == ENOENT || data.code() == ENOTDIR))
-        vanished_ = true;
     return data ? std::optional(std::move(*data)) : std::nullopt;
 }
 
