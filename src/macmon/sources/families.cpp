@@ -7,6 +7,7 @@ namespace macmon {
 #define MACMON_FAMILIES(X)                                                                                   \
     X(Coretemp)                                                                                              \
     X(K10temp)                                                                                               \
+    X(ViaCputemp)                                                                                            \
     X(ThermalZones)                                                                                          \
     X(Amdgpu)                                                                                                \
     X(IntelGpu)                                                                                              \

@@ -181,6 +181,13 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
             edit({ { kCoretemp + "temp2_input", kGone }, { kCoretemp + "temp3_input", kGone },
                 { kCoretemp + "temp4_input", kGone }, { kCoretemp + "temp5_input", kGone } }),
             none, kCpu, 52.0 },
+        { "VIA's chip per core", "virtual-machine",
+            [](auto s) {
+                fs::create_directories(s / "class/hwmon");
+                addChip("hwmon0", "devices/platform/via_cputemp.0", "via_cputemp", { { "Core 0", 45000 } })(
+                    s);
+            },
+            none, kCpu, 45.0 },
         { "a CPU chip replaced between samples is found at once", "intel-laptop", none,
             [](auto s) {
                 fs::remove_all(s / "devices/platform/coretemp.0");
