@@ -19,10 +19,10 @@ struct WindowFixture
     static inline const QString heldRun
         = QStringLiteral("while [ ! -e \"$(dirname \"$0\")/release\" ]; do sleep 0.02; done");
 
-    explicit WindowFixture(bool serviceRuns)
+    explicit WindowFixture(bool serviceRuns, CompanionWindow::Sizing sizing = CompanionWindow::Sizing::scene)
         : tool(heldRun)
         , mgr(new CompanionManager(service.port(), tool.binDir()))
-        , window(mgr, CompanionWindow::Sizing::scene)
+        , window(mgr, sizing)
         , view(*window.scene())
         , initial(serviceRuns ? CompanionStatus::running : CompanionStatus::stopped)
     {

@@ -191,6 +191,49 @@ private Q_SLOTS:
         }
     }
 
+    // What a Wayland compositor may do to the window: it takes the size given, and keeps the status and both
+    // buttons in view, the scene centred; back in the normal state it fits the scene again.
+    void compositorSizes_data()
+    {
+        QTest::addColumn<Qt::WindowState>("state");
+        QTest::addColumn<bool>("busyMeanwhile"); // the scene grows before the state is left again
+        QTest::addRow("a tile narrower and shorter than the scene") << Qt::WindowNoState << false;
+        QTest::addRow("maximized") << Qt::WindowMaximized << false;
+        QTest::addRow("full screen") << Qt::WindowFullScreen << false;
+        QTest::addRow("back from maximized, grown meanwhile") << Qt::WindowMaximized << true;
+        QTest::addRow("back from full screen, grown meanwhile") << Qt::WindowFullScreen << true;
+    }
+
+    void compositorSizes()
+    {
+        QFETCH(Qt::WindowState, state);
+        QFETCH(bool, busyMeanwhile);
+        WindowFixture w(false, CompanionWindow::Sizing::compositor);
+        QVERIFY(w.ready());
+        QCOMPARE(w.window.minimumWidth(), ContentView::minimumWidth);
+        QSize given { 316, 373 };
+        if (state == Qt::WindowNoState)
+            w.window.resize(given);
+        else {
+            w.window.setWindowState(state);
+            QTRY_VERIFY(w.window.width() > ContentView::windowWidth);
+            given = w.window.size();
+        }
+        if (busyMeanwhile) {
+            w.action()->click();
+            QVERIFY(w.reach(w.initial, true));
+            w.window.setWindowState(Qt::WindowNoState);
+        }
+        QTRY_COMPARE(w.window.size(), busyMeanwhile ? w.view.size() : given);
+        QVERIFY(w.settle());
+        QCOMPARE(w.view.width(), std::min(given.width(), int(ContentView::windowWidth)));
+        QCOMPARE(w.view.x(), (w.window.width() - w.view.width()) / 2);
+        for (const char *name : { "headline", "installButton", "uninstallButton" }) {
+            auto *shown = w.child<QWidget>(name);
+            QVERIFY2(w.window.rect().contains(QRect(shown->mapTo(&w.window, QPoint()), shown->size())), name);
+        }
+    }
+
     void failedRunFromKeyboard_data()
     {
         QTest::addColumn<bool>("running");

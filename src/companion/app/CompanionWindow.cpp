@@ -5,6 +5,10 @@
 
 #include <QEvent>
 #include <QGuiApplication>
+#include <QLayout>
+#include <QResizeEvent>
+
+#include <algorithm>
 
 CompanionWindow::CompanionWindow(CompanionManager *mgr, Sizing sizing)
     : m_sizing(sizing)
@@ -15,6 +19,12 @@ CompanionWindow::CompanionWindow(CompanionManager *mgr, Sizing sizing)
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
         | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     m_scene->installEventFilter(this);
+    if (m_sizing == Sizing::compositor) {
+        // Announced to the compositor: below it the scene would cut its buttons.
+        m_scene->fitTo({ ContentView::minimumWidth, 0 });
+        m_scene->layout()->activate();
+        setMinimumSize(ContentView::minimumWidth, m_scene->actionsBottom() + ContentView::rowSpacing);
+    }
     fit();
 }
 
@@ -34,19 +44,33 @@ bool CompanionWindow::eventFilter(QObject *watched, QEvent *event)
 void CompanionWindow::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    // A drag on the frame or a tiling compositor proposes a size the window may decline in the normal state;
-    // back from maximized or full screen, the compositor's restored size may be one the scene has outgrown.
+    // A size the window did not ask for is the compositor's (a tile, a drag on the frame): it is kept from
+    // then on, as the compositor's choice. Maximized or full screen says nothing of that: such a size is taken
+    // only while the state lasts.
+    if (!m_fitting && windowState() == Qt::WindowNoState && event->size() != m_asked)
+        m_followsScene = false;
     fit();
 }
 
 void CompanionWindow::fit()
 {
+    if (m_fitting)
+        return;
+    m_fitting = true;
+    const bool given = m_sizing == Sizing::compositor
+        && ((windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)) || !m_followsScene);
+    m_scene->fitTo(given ? size() : QSize(ContentView::windowWidth, QWIDGETSIZE_MAX));
     const QSize scene = m_scene->size();
-    if (m_sizing == Sizing::scene)
+    if (m_sizing == Sizing::scene) {
         setFixedSize(scene);
-    // A maximized or full-screen surface must take the configured size; the scene is centred in it. Minimized
-    // says nothing of the size the compositor holds it to (a minimized window may still be maximized there).
-    else if (windowState() == Qt::WindowNoState)
+    } else if (!given && windowState() == Qt::WindowNoState) {
+        // Minimized says nothing of the size the compositor holds it to (it may still be maximized there).
+        m_asked = scene;
         resize(scene);
-    m_scene->move((width() - scene.width()) / 2, (height() - scene.height()) / 2);
+    }
+    // Centred; in a window too short for the scene, the footer goes out of view, then the header.
+    const int y = scene.height() <= height() ? (height() - scene.height()) / 2
+                                             : std::min(0, height() - m_scene->actionsBottom());
+    m_scene->move((width() - scene.width()) / 2, y);
+    m_fitting = false;
 }

@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int iconSize = 84;
@@ -46,7 +48,9 @@ const QColor glowColor = [] {
     glow.setAlphaF(0.45f);
     return glow;
 }();
-constexpr int cardRowWidth = ContentView::columnWidth - 2 * cardPaddingHorizontal;
+// How much narrower than the scene the texts of the column and of the card are.
+constexpr int columnInset = 2 * ContentView::padding;
+constexpr int cardInset = columnInset + 2 * cardPaddingHorizontal;
 constexpr int busyRowTopPadding = 2;
 constexpr int failureLines = 2;
 
@@ -113,17 +117,27 @@ private:
 // width, which lays the text out several times on every layout pass.
 class WrappedLabel : public QLabel
 {
+    Q_OBJECT
+
 public:
-    explicit WrappedLabel(int columnWidth)
-        : m_columnWidth(columnWidth)
+    explicit WrappedLabel(int inset)
+        : m_inset(inset)
     {
         setWordWrap(true);
     }
     QSize sizeHint() const override { return { m_columnWidth, heightForWidth(m_columnWidth) }; }
     QSize minimumSizeHint() const override { return sizeHint(); }
+    void fitScene(int sceneWidth)
+    {
+        if (m_columnWidth == sceneWidth - m_inset)
+            return;
+        m_columnWidth = sceneWidth - m_inset;
+        updateGeometry();
+    }
 
 private:
-    const int m_columnWidth;
+    const int m_inset;
+    int m_columnWidth = ContentView::windowWidth - m_inset;
 };
 
 // The failed run's line: a class of its own, so assistive technology hears of a notification.
@@ -137,9 +151,9 @@ public:
 
 // Every text wraps within its column, so a longer language adds a line instead of being cut.
 QLabel *makeLabel(const QString &text, TextStyle style, QFont::Weight weight, const QColor &colour,
-    const char *objectName = nullptr, int width = ContentView::columnWidth)
+    const char *objectName = nullptr, int inset = columnInset)
 {
-    return styleLabel(new WrappedLabel(width), text, style, weight, colour, objectName);
+    return styleLabel(new WrappedLabel(inset), text, style, weight, colour, objectName);
 }
 
 // The status card's rounded, faintly filled and bordered background.
@@ -169,7 +183,6 @@ ContentView::ContentView(CompanionManager *manager, QWidget *parent)
     , m_mgr(manager ? manager : new CompanionManager(this))
 {
     m_mgr->setParent(this);
-    setFixedWidth(windowWidth);
     // Keyboard focus starts on the window itself, so the focus ring appears only once Tab is pressed.
     setFocusPolicy(Qt::ClickFocus);
     setFocus(Qt::OtherFocusReason);
@@ -178,7 +191,8 @@ ContentView::ContentView(CompanionManager *manager, QWidget *parent)
     column->setSizeConstraint(QLayout::SetNoConstraint);
     column->setContentsMargins(padding, padding, padding, padding);
     column->setSpacing(rowSpacing);
-    column->addWidget(new HeaderIcon, 0, Qt::AlignHCenter);
+    m_icon = new HeaderIcon;
+    column->addWidget(m_icon, 0, Qt::AlignHCenter);
     column->addWidget(makeHeader());
     column->addWidget(makeStatusBlock());
     column->addWidget(makeActions());
@@ -189,7 +203,7 @@ ContentView::ContentView(CompanionManager *manager, QWidget *parent)
     connect(m_mgr, &CompanionManager::lastErrorChanged, this, &ContentView::showFailure);
     showStatus();
     showControls();
-    fitHeight();
+    fitTo({ windowWidth, QWIDGETSIZE_MAX });
 }
 
 QWidget *ContentView::makeHeader()
@@ -222,13 +236,13 @@ QWidget *ContentView::makeStatusBlock()
     m_symbol->setGraphicsEffect(glow);
     rows->addWidget(m_symbol, 0, Qt::AlignHCenter);
 
-    m_headline = makeLabel(
-        QString(), TextStyle::title3, QFont::Bold, Palette::primaryText, "headline", cardRowWidth);
+    m_headline
+        = makeLabel(QString(), TextStyle::title3, QFont::Bold, Palette::primaryText, "headline", cardInset);
     rows->addWidget(m_headline);
     m_explanation = makeLabel(
-        QString(), TextStyle::callout, QFont::Normal, Palette::secondaryText, "explanation", cardRowWidth);
+        QString(), TextStyle::callout, QFont::Normal, Palette::secondaryText, "explanation", cardInset);
     rows->addWidget(m_explanation);
-    m_failureLine = styleLabel(new FailureNotice(cardRowWidth), QString(), TextStyle::caption, QFont::Normal,
+    m_failureLine = styleLabel(new FailureNotice(cardInset), QString(), TextStyle::caption, QFont::Normal,
         Palette::amber, "failureLine");
     m_failureLine->hide();
     rows->addWidget(m_failureLine);
@@ -339,16 +353,42 @@ void ContentView::showFailure()
     }
     if (text == m_failureLine->accessibleName())
         return;
-    m_failureLine->setText(
-        FailureText::elideToLines(text, m_failureLine->font(), cardRowWidth, failureLines));
     // Named before it shows: a screen reader speaks the notification as it starts showing.
     m_failureLine->setAccessibleName(text);
+    elideFailure();
     m_failureLine->setVisible(!text.isEmpty());
+}
+
+void ContentView::elideFailure()
+{
+    m_failureLine->setText(FailureText::elideToLines(
+        m_failureLine->accessibleName(), m_failureLine->font(), width() - cardInset, failureLines));
+}
+
+void ContentView::fitTo(QSize available)
+{
+    const int sceneWidth = std::clamp(available.width(), minimumWidth, windowWidth);
+    const bool widthChanged = sceneWidth != width();
+    setFixedWidth(sceneWidth);
+    for (auto *label : findChildren<WrappedLabel *>())
+        label->fitScene(sceneWidth);
+    if (widthChanged)
+        elideFailure();
+    // Short of room, the icon goes first: the status and both buttons are what the window is for.
+    m_icon->setVisible(true);
+    if (heightForWidth(sceneWidth) > available.height())
+        m_icon->setVisible(false);
+    fitHeight();
+}
+
+int ContentView::actionsBottom() const
+{
+    return m_actions->mapTo(this, QPoint(0, m_actions->height())).y();
 }
 
 void ContentView::fitHeight()
 {
-    setFixedHeight(heightForWidth(windowWidth));
+    setFixedHeight(heightForWidth(width()));
 }
 
 bool ContentView::event(QEvent *event)

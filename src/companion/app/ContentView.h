@@ -21,13 +21,20 @@ class ContentView : public QWidget
 
 public:
     static constexpr int windowWidth = 440;
+    // The narrowest the scene gets in a window given less room (a tile); its texts wrap onto more lines.
+    static constexpr int minimumWidth = 300;
     static constexpr int padding = 28;
-    static constexpr int columnWidth = windowWidth - 2 * padding;
     static constexpr int rowSpacing = 16;
     static constexpr std::chrono::milliseconds tickInterval { 2500 };
 
     // Takes ownership of the manager; without one it makes the production manager.
     explicit ContentView(CompanionManager *manager = nullptr, QWidget *parent = nullptr);
+
+    // Takes the widest size up to the designed width that the room allows, and leaves out the icon when the
+    // room is too short for all of it.
+    void fitTo(QSize available);
+    // Where the action row ends: what a window too short for the scene keeps in view.
+    int actionsBottom() const;
 
 protected:
     bool event(QEvent *event) override;
@@ -45,6 +52,7 @@ private:
     // The failed run's line, shown while lastError holds a text and no run is under way.
     void showFailure();
     void fitHeight();
+    void elideFailure();
     QCoro::Task<> startTicker();
 
     CompanionManager *const m_mgr;
@@ -58,6 +66,7 @@ private:
     } m_lastRun
         = Operation::install;
 
+    QWidget *m_icon = nullptr;
     QWidget *m_statusBlock = nullptr;
     StatusSymbol *m_symbol = nullptr;
     QLabel *m_headline = nullptr;
