@@ -109,194 +109,39 @@ struct ChangeCase
 {
     const char *what;
     const char *machine;
-    Change before; // before the first sample
-    Change between; // between the two samples
-    Field field;
-    std::optional<double> expected;
-    bool gpuAsleep = false; // nothing of the GPU but its power state may be read
-    orvane::Clock::duration gap = 1s; // between the two samples
-    bool sleeps = false; // the sampler sleeps between them
+    Change before = {}; // before the first sample
+    Change between = {}; // between the two samples
     Change later = {}; // then a third sample, a second on
+    orvane::Clock::duration gap = 1s; // between the first two samples
+    bool sleeps = false; // the sampler sleeps between them
+    bool gpuAsleep = false; // nothing of the GPU but its power state may be read
     std::optional<HelperAnswers> helper = {}; // else no helper listens
+    std::optional<Field> field = {}; // else the table's
+    std::optional<double> expected = {};
 };
 
-} // namespace
-
-TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
+// Samples each machine as the service does (rates show from the second sample on), every path read noted.
+void expectReadings(Field tableField, const std::vector<ChangeCase> &cases)
 {
-    const auto none = edit({});
-    const auto rapl = [](long long uj) {
-        return edit({ { kRapl + "energy_uj", std::to_string(uj) } });
-    };
-    const auto rc6 = [](long long ms) {
-        return edit({ { kIntelCard + "gt/gt0/rc6_residency_ms", std::to_string(ms) } });
-    };
-    const auto busy = [](const char *percent) {
-        return edit({ { kAmdDevice + "gpu_busy_percent", percent } });
-    };
-    // As an APU's: the kernel gives the northbridge voltage on APUs alone.
-    const auto amdW = [](const char *uw) {
-        return edit({ { kAmdgpu + "power1_average", uw }, { kAmdgpu + "in1_input", "800" } });
-    };
-    // Root-only on the laptop (mode 0400 there): a user meets EACCES, and so must root here.
-    const auto noRapl = [](auto s) {
-        fs::permissions(s / kRapl / "energy_uj", fs::perms::none);
-    };
-    const auto asked = [](ChangeCase c, HelperAnswers helper) {
-        c.helper = helper;
-        return c;
-    };
-    const auto battery = [&](const char *what, HelperAnswers helper) {
-        return asked({ what, "intel-laptop", noRapl, none, kPower, 8.63 }, helper);
-    };
-    const auto core2 = [](const char *milli) {
-        return edit({ { kCoretemp + "temp2_input", milli } });
-    };
-    // A chip that comes after the start: only the re-scan every 30 s lists it.
-    const Change lateCpu = [](auto s) {
-        fs::create_directories(s / "class/hwmon");
-        addChip("hwmon0", "devices/platform/coretemp.0", "coretemp", { { "Core 0", 60000 } })(s);
-    };
-    const std::string gpuHwmon = kAmdDevice + "hwmon/hwmon2";
-    const Change gpuChipLeaves = [=](auto s) {
-        fs::rename(s / gpuHwmon, s / "../hwmon2");
-        fs::remove(s / kAmdgpu.substr(0, kAmdgpu.size() - 1));
-    };
-    const Change gpuChipComes = [=](auto s) {
-        fs::rename(s / "../hwmon2", s / gpuHwmon);
-        fs::create_symlink(fs::canonical(s / gpuHwmon), s / kAmdgpu.substr(0, kAmdgpu.size() - 1));
-    };
-    const std::vector<ChangeCase> cases {
-        { "-41 °C is implausible", "intel-laptop", core2("-41000"), none, kCpu, (49.0 + 53 + 51) / 3 },
-        { "150 °C is plausible", "intel-laptop", core2("150000"), none, kCpu, (150.0 + 49 + 53 + 51) / 4 },
-        { "a hot GPU at 110 °C is real", "amd-desktop", edit({ { kAmdgpu + "temp1_input", "110000" } }), none,
-            kGpu, 110.0 },
-        { "so is -40 °C", "intel-laptop", core2("-40000"), none, kCpu, (-40.0 + 49 + 53 + 51) / 4 },
-        { "a CPU chip that comes later waits for the re-scan", "virtual-machine", none, lateCpu, kCpu,
-            std::nullopt },
-        { "which finds it", "virtual-machine", none, lateCpu, kCpu, 60.0, false, 30s },
-        { "a GPU's chip that comes later too", "amd-desktop", gpuChipLeaves, gpuChipComes, kGpu, 48.0, false,
-            30s },
-        { "without Core inputs the package stands in", "intel-laptop",
-            edit({ { kCoretemp + "temp2_input", kGone }, { kCoretemp + "temp3_input", kGone },
-                { kCoretemp + "temp4_input", kGone }, { kCoretemp + "temp5_input", kGone } }),
-            none, kCpu, 52.0 },
-        { "VIA's chip per core", "virtual-machine",
-            [](auto s) {
-                fs::create_directories(s / "class/hwmon");
-                addChip("hwmon0", "devices/platform/via_cputemp.0", "via_cputemp", { { "Core 0", 45000 } })(
-                    s);
-            },
-            none, kCpu, 45.0 },
-        { "a CPU chip replaced between samples is found at once", "intel-laptop", none,
-            [](auto s) {
-                fs::remove_all(s / "devices/platform/coretemp.0");
-                addChip("hwmon9", "devices/platform/coretemp.1", "coretemp", { { "Core 0", 60000 } })(s);
-            },
-            kCpu, 60.0 },
-        { "a FIFO thermal zone is no reading and no hang", "arm-board",
-            [](auto s) {
-                fs::remove(s / "class/thermal/thermal_zone0/temp");
-                ASSERT_EQ(::mkfifo((s / "class/thermal/thermal_zone0/temp").c_str(), 0644), 0);
-            },
-            none, kCpu, std::nullopt },
-        { "a second CPU zone is averaged in", "arm-board",
-            edit({ { "class/thermal/thermal_zone1/type", "cpu1-thermal" },
-                { "class/thermal/thermal_zone1/temp", "49236" } }),
-            none, kCpu, 48.236 },
-        { "amdgpu without an edge label gives no GPU temperature", "amd-desktop",
-            edit({ { kAmdgpu + "temp1_label", "hotspot" } }), none, kGpu, std::nullopt },
-        { "xe's package sensor, not the first", "intel-laptop",
-            addChip("hwmon9", kIntelGpu, "xe", { { "vram", 70000 }, { "pkg", 55000 } }), none, kGpu, 55.0 },
-        { "a GPU without runtime power management is read", "amd-desktop", edit({ { kAmdState, kGone } }),
-            none, kGpu, 48.0 },
-        { "a suspended amdgpu is not read", "amd-desktop", edit({ { kAmdState, "suspended" } }), none, kGpu,
-            std::nullopt, true },
-        { "one asleep at the survey is read once awake", "amd-desktop", edit({ { kAmdState, "suspended" } }),
-            edit({ { kAmdState, "active" } }), kGpu, 48.0 },
-        { "nor is one whose power state cannot be read", "amd-desktop",
-            [](auto s) { fs::permissions(s / kAmdState, fs::perms::none); }, none, kPower, std::nullopt,
-            true },
-        { "RAPL over the interval, plus the discrete GPU", "amd-desktop", none, rapl(1894561234LL + 61500000),
-            kPower, 61.5 + 35 },
-        { "but not over a sleep", "amd-desktop", none, rapl(1894561234LL + 61500000), kPower, std::nullopt,
-            false, 1s, true },
-        { "RAPL across the counter's wrap", "amd-desktop", rapl(65531610987), rapl(2000000), kPower,
-            3.0 + 35 },
-        { "a wrap without a known range is no figure", "amd-desktop",
-            edit({ { kRapl + "energy_uj", "65531610987" }, { kRapl + "max_energy_range_uj", kGone } }),
-            rapl(2000000), kPower, std::nullopt },
-        asked({ "a card's power alone is not the processors'; a readable RAPL asks no helper", "amd-desktop",
-                  none, none, kPower, std::nullopt },
-            { "17\n" }),
-        { "an APU's power1_input when there is no average", "amd-desktop",
-            edit({ { kAmdgpu + "power1_average", kGone }, { kAmdgpu + "power1_input", "40000000" },
-                { kAmdgpu + "in1_input", "800" } }),
-            none, kPower, 40.0 },
-        { "an APU's 2000 W is kept", "amd-desktop", amdW("2000000000"), none, kPower, 2000.0 },
-        { "a peripheral's battery is not the system's", "amd-desktop", amdW(kGone.c_str()), none, kPower,
-            std::nullopt },
-        { "RAPL beats the battery when readable, psys not added", "intel-laptop", none,
-            edit({ { kRapl + "energy_uj", "30716595678" },
-                { "class/powercap/intel-rapl:1/energy_uj", "81244567890" } }),
-            kPower, 4.25 },
-        asked({ "without RAPL, the helper's", "intel-laptop", noRapl, none, kPower, 17.0 }, { "17\n" }),
-        battery("a silent helper gives none within its bound", {}),
-        battery("nor a garbled one", { "17 W\n" }),
-        asked({ "an answer that outlasts a sample's bound is taken at the next", "intel-laptop", noRapl, none,
-                  kPower, 17.0 },
-            { "17\n", {}, {}, 60ms }),
-        asked({ "the helper's last figure stands while it is late", "intel-laptop", noRapl, none, kPower,
-                  17.0 },
-            { "17\n", {}, {}, {}, 1 }),
-        asked({ "but not for long", "intel-laptop", noRapl, none, kPower, 8.63, false, 4s },
-            { "17\n", {}, {}, {}, 1 }),
-        battery("a helper's 0 W leaves the battery its turn", { "0\n" }),
-        { "an impossible battery draw", "intel-laptop",
-            edit({ { kBattery + "power_now", "9223372036854775807" } }), none, kPower, std::nullopt },
-        { "a charging battery gives no discharge power", "intel-laptop",
-            edit({ { kBattery + "status", "Charging" } }), none, kPower, std::nullopt },
-        { "current times voltage without power_now", "intel-laptop",
-            edit({ { kBattery + "power_now", kGone }, { kBattery + "current_now", "700000" } }), none, kPower,
-            0.7 * 11.946 },
-        { "i915 busy is not read over a sleep", "intel-laptop", none, rc6(81234567 + 250), kBusy,
-            std::nullopt, false, 1s, true },
-        { "nor over a sample that found the GPU asleep", "intel-laptop", none,
-            edit({ { kIntelGpu + "/power/runtime_status", "suspended" } }), kBusy, std::nullopt, false, 1s,
-            false,
-            edit({ { kIntelGpu + "/power/runtime_status", "active" },
-                { kIntelCard + "gt/gt0/rc6_residency_ms", std::to_string(81234567 + 250) } }) },
-        { "i915 on the older RC6 path", "intel-laptop", edit({ { kIntelCard + "gt", kGone } }),
-            edit({ { kIntelCard + "power/rc6_residency_ms", std::to_string(81234567 + 900) } }), kBusy, 0.1 },
-        { "a reset RC6 counter gives no reading", "intel-laptop", none, rc6(10), kBusy, std::nullopt },
-        { "i915 with a negative clock gives no usage", "intel-laptop",
-            edit({ { kIntelCard + "gt_act_freq_mhz", "-5" } }), rc6(81234567 + 250), kBusy, std::nullopt },
-        { "amdgpu clock from hwmon without pp_dpm_sclk", "amd-desktop",
-            edit({ { kAmdClock, kGone }, { kAmdgpu + "freq1_input", "1800000000" } }), none, kMhz, 1800.0 },
-        { "10000 MHz is kept", "amd-desktop", edit({ { kAmdClock, "0: 500Mhz\n1: 10000Mhz *\n" } }), none,
-            kMhz, 10000.0 },
-        { "an idle GPU is 0 % busy", "amd-desktop", busy("0"), none, kBusy, 0.0 },
-        { "a full one 100 %", "amd-desktop", busy("100"), none, kBusy, 1.0 },
-        { "101 % is no reading", "amd-desktop", busy("101"), none, kBusy, std::nullopt },
-        { "nor is -1 %", "amd-desktop", busy("-1"), none, kBusy, std::nullopt },
-    };
     WithoutFileOverride asUser;
     ASSERT_TRUE(asUser.active()) << "cannot give up the file-permission override here";
+    const auto apply = [](const Change &change, const fs::path &sys) {
+        return change ? change(sys) : void();
+    };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         ScratchDir scratch;
         const auto machine = copyMachine(c.machine, scratch.path() / "m");
-        c.before(machine / "sys");
+        apply(c.before, machine / "sys");
         std::optional<StandInHelper> helper;
         if (c.helper)
             helper.emplace(machine / "helper.sock", *c.helper);
-        // Sampled as the service samples (rates show from the second on), every path read noted.
         std::vector<std::string> reads;
         const auto start = orvane::Clock::now();
         Sensors sensors({ machine / "sys", machine / "proc", machine / "helper.sock" },
             [&reads](const std::string &p) { reads.push_back(p); });
         sensors.sample(start);
-        c.between(machine / "sys");
+        apply(c.between, machine / "sys");
         if (c.sleeps)
             sensors.release();
         Readings r = sensors.sample(start + c.gap);
@@ -304,7 +149,7 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
             c.later(machine / "sys");
             r = sensors.sample(start + c.gap + 1s);
         }
-        expectNear(field(r, c.field), c.expected, c.what);
+        expectNear(field(r, c.field.value_or(tableField)), c.expected, c.what);
         EXPECT_LT(orvane::Clock::now() - start, 2 * kPowerHelperBudget + 400ms) << "past the helper's bound";
         const std::string gpuChip = c.machine == std::string("amd-desktop") ? kAmdgpu : "class/drm/card0/";
         for (const auto &p : reads)
@@ -312,6 +157,292 @@ TEST(Readings, FollowTheirRulesAndSurviveHostileFiles)
                 || p.ends_with("/power/runtime_status"))
                 << p;
     }
+}
+
+const auto rapl = [](long long uj) {
+    return edit({ { kRapl + "energy_uj", std::to_string(uj) } });
+};
+const auto rc6 = [](long long ms) {
+    return edit({ { kIntelCard + "gt/gt0/rc6_residency_ms", std::to_string(ms) } });
+};
+const auto busy = [](const char *percent) {
+    return edit({ { kAmdDevice + "gpu_busy_percent", percent } });
+};
+const auto core2 = [](const char *milli) {
+    return edit({ { kCoretemp + "temp2_input", milli } });
+};
+// As an APU's: the kernel gives the northbridge voltage on APUs alone.
+const auto amdW = [](const char *uw) {
+    return edit({ { kAmdgpu + "power1_average", uw }, { kAmdgpu + "in1_input", "800" } });
+};
+// Root-only on the laptop (mode 0400 there): a user meets EACCES, and so must root here.
+const Change noRapl = [](auto s) {
+    fs::permissions(s / kRapl / "energy_uj", fs::perms::none);
+};
+// A chip that comes after the start: only the re-scan every 30 s lists it.
+const Change lateCpu = [](auto s) {
+    fs::create_directories(s / "class/hwmon");
+    addChip("hwmon0", "devices/platform/coretemp.0", "coretemp", { { "Core 0", 60000 } })(s);
+};
+const std::string kGpuHwmon = kAmdDevice + "hwmon/hwmon2";
+
+} // namespace
+
+TEST(Readings, CpuTemperatureByFamily)
+{
+    expectReadings(kCpu,
+        {
+            { .what = "-41 °C is implausible",
+                .machine = "intel-laptop",
+                .before = core2("-41000"),
+                .expected = (49.0 + 53 + 51) / 3 },
+            { .what = "150 °C is plausible",
+                .machine = "intel-laptop",
+                .before = core2("150000"),
+                .expected = (150.0 + 49 + 53 + 51) / 4 },
+            { .what = "so is -40 °C",
+                .machine = "intel-laptop",
+                .before = core2("-40000"),
+                .expected = (-40.0 + 49 + 53 + 51) / 4 },
+            { .what = "a CPU chip that comes later waits for the re-scan",
+                .machine = "virtual-machine",
+                .between = lateCpu },
+            { .what = "which finds it",
+                .machine = "virtual-machine",
+                .between = lateCpu,
+                .gap = 30s,
+                .expected = 60.0 },
+            { .what = "without Core inputs the package stands in",
+                .machine = "intel-laptop",
+                .before = edit({ { kCoretemp + "temp2_input", kGone }, { kCoretemp + "temp3_input", kGone },
+                    { kCoretemp + "temp4_input", kGone }, { kCoretemp + "temp5_input", kGone } }),
+                .expected = 52.0 },
+            { .what = "VIA's chip per core",
+                .machine = "virtual-machine",
+                .before =
+                    [](auto s) {
+                        fs::create_directories(s / "class/hwmon");
+                        addChip("hwmon0", "devices/platform/via_cputemp.0", "via_cputemp",
+                            { { "Core 0", 45000 } })(s);
+                    },
+                .expected = 45.0 },
+            { .what = "a CPU chip replaced between samples is found at once",
+                .machine = "intel-laptop",
+                .between =
+                    [](auto s) {
+                        fs::remove_all(s / "devices/platform/coretemp.0");
+                        addChip("hwmon9", "devices/platform/coretemp.1", "coretemp", { { "Core 0", 60000 } })(
+                            s);
+                    },
+                .expected = 60.0 },
+            { .what = "a FIFO thermal zone is no reading and no hang",
+                .machine = "arm-board",
+                .before =
+                    [](auto s) {
+                        fs::remove(s / "class/thermal/thermal_zone0/temp");
+                        ASSERT_EQ(::mkfifo((s / "class/thermal/thermal_zone0/temp").c_str(), 0644), 0);
+                    } },
+            { .what = "a second CPU zone is averaged in",
+                .machine = "arm-board",
+                .before = edit({ { "class/thermal/thermal_zone1/type", "cpu1-thermal" },
+                    { "class/thermal/thermal_zone1/temp", "49236" } }),
+                .expected = 48.236 },
+        });
+}
+
+TEST(Readings, GpuTemperatureAndUsageByFamily)
+{
+    expectReadings(kGpu,
+        {
+            { .what = "a hot GPU at 110 °C is real",
+                .machine = "amd-desktop",
+                .before = edit({ { kAmdgpu + "temp1_input", "110000" } }),
+                .expected = 110.0 },
+            { .what = "a GPU's chip that comes later too",
+                .machine = "amd-desktop",
+                .before =
+                    [](auto s) {
+                        fs::rename(s / kGpuHwmon, s / "../hwmon2");
+                        fs::remove(s / kAmdgpu.substr(0, kAmdgpu.size() - 1));
+                    },
+                .between =
+                    [](auto s) {
+                        fs::rename(s / "../hwmon2", s / kGpuHwmon);
+                        fs::create_symlink(
+                            fs::canonical(s / kGpuHwmon), s / kAmdgpu.substr(0, kAmdgpu.size() - 1));
+                    },
+                .gap = 30s,
+                .expected = 48.0 },
+            { .what = "amdgpu without an edge label gives no GPU temperature",
+                .machine = "amd-desktop",
+                .before = edit({ { kAmdgpu + "temp1_label", "hotspot" } }) },
+            { .what = "xe's package sensor, not the first",
+                .machine = "intel-laptop",
+                .before = addChip("hwmon9", kIntelGpu, "xe", { { "vram", 70000 }, { "pkg", 55000 } }),
+                .expected = 55.0 },
+            { .what = "a GPU without runtime power management is read",
+                .machine = "amd-desktop",
+                .before = edit({ { kAmdState, kGone } }),
+                .expected = 48.0 },
+            { .what = "a suspended amdgpu is not read",
+                .machine = "amd-desktop",
+                .before = edit({ { kAmdState, "suspended" } }),
+                .gpuAsleep = true },
+            { .what = "one asleep at the survey is read once awake",
+                .machine = "amd-desktop",
+                .before = edit({ { kAmdState, "suspended" } }),
+                .between = edit({ { kAmdState, "active" } }),
+                .expected = 48.0 },
+            { .what = "nor is one whose power state cannot be read",
+                .machine = "amd-desktop",
+                .before = [](auto s) { fs::permissions(s / kAmdState, fs::perms::none); },
+                .gpuAsleep = true,
+                .field = kPower },
+            { .what = "i915 busy is not read over a sleep",
+                .machine = "intel-laptop",
+                .between = rc6(81234567 + 250),
+                .sleeps = true,
+                .field = kBusy },
+            { .what = "nor over a sample that found the GPU asleep",
+                .machine = "intel-laptop",
+                .between = edit({ { kIntelGpu + "/power/runtime_status", "suspended" } }),
+                .later = edit({ { kIntelGpu + "/power/runtime_status", "active" },
+                    { kIntelCard + "gt/gt0/rc6_residency_ms", std::to_string(81234567 + 250) } }),
+                .field = kBusy },
+            { .what = "i915 on the older RC6 path",
+                .machine = "intel-laptop",
+                .before = edit({ { kIntelCard + "gt", kGone } }),
+                .between
+                = edit({ { kIntelCard + "power/rc6_residency_ms", std::to_string(81234567 + 900) } }),
+                .field = kBusy,
+                .expected = 0.1 },
+            { .what = "a reset RC6 counter gives no reading",
+                .machine = "intel-laptop",
+                .between = rc6(10),
+                .field = kBusy },
+            { .what = "i915 with a negative clock gives no usage",
+                .machine = "intel-laptop",
+                .before = edit({ { kIntelCard + "gt_act_freq_mhz", "-5" } }),
+                .between = rc6(81234567 + 250),
+                .field = kBusy },
+            { .what = "amdgpu clock from hwmon without pp_dpm_sclk",
+                .machine = "amd-desktop",
+                .before = edit({ { kAmdClock, kGone }, { kAmdgpu + "freq1_input", "1800000000" } }),
+                .field = kMhz,
+                .expected = 1800.0 },
+            { .what = "10000 MHz is kept",
+                .machine = "amd-desktop",
+                .before = edit({ { kAmdClock, "0: 500Mhz\n1: 10000Mhz *\n" } }),
+                .field = kMhz,
+                .expected = 10000.0 },
+            { .what = "an idle GPU is 0 % busy",
+                .machine = "amd-desktop",
+                .before = busy("0"),
+                .field = kBusy,
+                .expected = 0.0 },
+            { .what = "a full one 100 %",
+                .machine = "amd-desktop",
+                .before = busy("100"),
+                .field = kBusy,
+                .expected = 1.0 },
+            { .what = "101 % is no reading",
+                .machine = "amd-desktop",
+                .before = busy("101"),
+                .field = kBusy },
+            { .what = "nor is -1 %", .machine = "amd-desktop", .before = busy("-1"), .field = kBusy },
+        });
+}
+
+TEST(Readings, PackagePowerByFamily)
+{
+    const HelperAnswers answers17 { "17\n" };
+    expectReadings(kPower,
+        {
+            { .what = "RAPL over the interval, plus the discrete GPU",
+                .machine = "amd-desktop",
+                .between = rapl(1894561234LL + 61500000),
+                .expected = 61.5 + 35 },
+            { .what = "but not over a sleep",
+                .machine = "amd-desktop",
+                .between = rapl(1894561234LL + 61500000),
+                .sleeps = true },
+            { .what = "RAPL across the counter's wrap",
+                .machine = "amd-desktop",
+                .before = rapl(65531610987),
+                .between = rapl(2000000),
+                .expected = 3.0 + 35 },
+            { .what = "a wrap without a known range is no figure",
+                .machine = "amd-desktop",
+                .before
+                = edit({ { kRapl + "energy_uj", "65531610987" }, { kRapl + "max_energy_range_uj", kGone } }),
+                .between = rapl(2000000) },
+            { .what = "a card's power alone is not the processors'; a readable RAPL asks no helper",
+                .machine = "amd-desktop",
+                .helper = answers17 },
+            { .what = "an APU's power1_input when there is no average",
+                .machine = "amd-desktop",
+                .before = edit({ { kAmdgpu + "power1_average", kGone },
+                    { kAmdgpu + "power1_input", "40000000" }, { kAmdgpu + "in1_input", "800" } }),
+                .expected = 40.0 },
+            { .what = "an APU's 2000 W is kept",
+                .machine = "amd-desktop",
+                .before = amdW("2000000000"),
+                .expected = 2000.0 },
+            { .what = "a peripheral's battery is not the system's",
+                .machine = "amd-desktop",
+                .before = amdW(kGone.c_str()) },
+            { .what = "RAPL beats the battery when readable, psys not added",
+                .machine = "intel-laptop",
+                .between = edit({ { kRapl + "energy_uj", "30716595678" },
+                    { "class/powercap/intel-rapl:1/energy_uj", "81244567890" } }),
+                .expected = 4.25 },
+            { .what = "without RAPL, the helper's",
+                .machine = "intel-laptop",
+                .before = noRapl,
+                .helper = answers17,
+                .expected = 17.0 },
+            { .what = "a silent helper gives none within its bound",
+                .machine = "intel-laptop",
+                .before = noRapl,
+                .helper = HelperAnswers {},
+                .expected = 8.63 },
+            { .what = "nor a garbled one",
+                .machine = "intel-laptop",
+                .before = noRapl,
+                .helper = HelperAnswers { "17 W\n" },
+                .expected = 8.63 },
+            { .what = "an answer that outlasts a sample's bound is taken at the next",
+                .machine = "intel-laptop",
+                .before = noRapl,
+                .helper = HelperAnswers { .answer = "17\n", .dribble = 60ms },
+                .expected = 17.0 },
+            { .what = "the helper's last figure stands while it is late",
+                .machine = "intel-laptop",
+                .before = noRapl,
+                .helper = HelperAnswers { .answer = "17\n", .answers = 1 },
+                .expected = 17.0 },
+            { .what = "but not for long",
+                .machine = "intel-laptop",
+                .before = noRapl,
+                .gap = 4s,
+                .helper = HelperAnswers { .answer = "17\n", .answers = 1 },
+                .expected = 8.63 },
+            { .what = "a helper's 0 W leaves the battery its turn",
+                .machine = "intel-laptop",
+                .before = noRapl,
+                .helper = HelperAnswers { "0\n" },
+                .expected = 8.63 },
+            { .what = "an impossible battery draw",
+                .machine = "intel-laptop",
+                .before = edit({ { kBattery + "power_now", "9223372036854775807" } }) },
+            { .what = "a charging battery gives no discharge power",
+                .machine = "intel-laptop",
+                .before = edit({ { kBattery + "status", "Charging" } }) },
+            { .what = "current times voltage without power_now",
+                .machine = "intel-laptop",
+                .before = edit({ { kBattery + "power_now", kGone }, { kBattery + "current_now", "700000" } }),
+                .expected = 0.7 * 11.946 },
+        });
 }
 
 TEST(Readings, CurrentClockOfAmdgpu)
