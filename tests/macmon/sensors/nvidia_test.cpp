@@ -81,10 +81,12 @@ TEST(Nvidia, JoinsTheOtherDriversGpusAndIsReleasedWithThem)
     Sensors sensors({ machine / "sys", machine / "proc" });
     const auto t0 = orvane::Clock::now();
     sensors.sample(t0);
-    // The Intel iGPU idles half of the next second: busier than the NVIDIA GPU's 37 %.
-    writeText(machine / "sys/devices/pci0000:00/0000:00:02.0/drm/card0/gt/gt0/rc6_residency_ms", "5123956\n");
+    // The Intel iGPU, read first, idles 80 % of the next second: the NVIDIA GPU's 37 % is the busiest.
+    writeText(machine / "sys/devices/pci0000:00/0000:00:02.0/drm/card0/gt/gt0/rc6_residency_ms", "5124256\n");
     const Readings r = sensors.sample(t0 + 1s);
     EXPECT_EQ(r.gpuTempC, 61.0); // the iGPU gives none
-    EXPECT_EQ(r.gpuUsage, GpuUsage({ 650, 0.5 }));
+    EXPECT_EQ(r.gpuUsage, GpuUsage({ 1395, 0.37 }));
+    // Then, its counter still, the iGPU is busy all of a second: now it is the busiest.
+    EXPECT_EQ(sensors.sample(t0 + 2s).gpuUsage, GpuUsage({ 650, 1.0 }));
     EXPECT_EQ(r.socPowerW, std::nullopt) << "a discrete GPU's power alone is not the processors'";
 }

@@ -384,6 +384,17 @@ TEST(Readings, PackagePowerByFamily)
                 .before = edit({ { kAmdgpu + "power1_average", kGone },
                     { kAmdgpu + "power1_input", "40000000" }, { kAmdgpu + "in1_input", "800" } }),
                 .expected = 40.0 },
+            { .what = "one unreadable zenpower rail makes no sum, not a part of one",
+                .machine = "amd-desktop",
+                .before =
+                    [](auto s) {
+                        fs::create_directories(s / "class/hwmon/hwmon7");
+                        edit({ { "class/hwmon/hwmon7/name", "zenpower" },
+                            { "class/hwmon/hwmon7/power1_label", "SVI2_P_Core" },
+                            { "class/hwmon/hwmon7/power1_input", "30000000" },
+                            { "class/hwmon/hwmon7/power2_label", "SVI2_P_SoC" },
+                            { "class/hwmon/hwmon7/power2_input", "(unreadable)" } })(s);
+                    } },
             { .what = "an APU's 2000 W is kept",
                 .machine = "amd-desktop",
                 .before = amdW("2000000000"),
@@ -435,6 +446,12 @@ TEST(Readings, PackagePowerByFamily)
             { .what = "an impossible battery draw",
                 .machine = "intel-laptop",
                 .before = edit({ { kBattery + "power_now", "9223372036854775807" } }) },
+            { .what = "nor does a full one",
+                .machine = "intel-laptop",
+                .before = edit({ { kBattery + "status", "Full" } }) },
+            { .what = "nor one that is not charging",
+                .machine = "intel-laptop",
+                .before = edit({ { kBattery + "status", "Not charging" } }) },
             { .what = "a charging battery gives no discharge power",
                 .machine = "intel-laptop",
                 .before = edit({ { kBattery + "status", "Charging" } }) },
