@@ -60,6 +60,8 @@ private Q_SLOTS:
     void initTestCase();
     void parse_data();
     void parse();
+    void nesting_data();
+    void nesting();
     void polls_data();
     void polls();
     void stateAcrossPolls();
@@ -104,8 +106,27 @@ void CompanionManagerTest::parse_data()
     const QByteArray powerAnd = R"({"sys_power":1,"x":)";
     row("nested 32 deep", powerAnd + QByteArray(31, '[') + QByteArray(31, ']') + "}", power);
     row("nested 33 deep", powerAnd + QByteArray(32, '[') + QByteArray(32, ']') + "}", std::nullopt);
-    row("brackets in strings", powerAnd + R"("\"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[["})", power);
     row("usage of one element", R"({"sys_power":1,"gpu_usage":[0.25]})", power);
+    row("a negative usage", R"({"sys_power":1,"gpu_usage":[1398,-0.25]})", power);
+}
+
+void CompanionManagerTest::nesting_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("tooDeep");
+    const QByteArray deep = QByteArray(33, '[') + QByteArray(33, ']');
+    QTest::newRow("32 deep") << QByteArray(32, '[') + QByteArray(32, ']') << false;
+    QTest::newRow("33 deep") << deep << true;
+    QTest::newRow("brackets in a string") << "[\"\\\"" + deep + "\"]" << false;
+    QTest::newRow("an escaped backslash ends a string") << "[\"\\\\\"," + deep + "]" << true;
+    QTest::newRow("closing brackets first count for nothing") << QByteArray(8, ']') + deep << true;
+}
+
+void CompanionManagerTest::nesting()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, tooDeep);
+    QCOMPARE(CompanionManager::nestedTooDeep(body), tooDeep);
 }
 
 void CompanionManagerTest::parse()

@@ -47,6 +47,9 @@ public:
 
     // Bytes of a metrics document in, readings out; nothing when it holds no usable reading.
     static std::optional<CompanionSensors> parse(QByteArrayView body);
+    // Whether a body nests arrays and objects deeper than any document of ours, by its brackets outside
+    // strings; such a body is refused before it is parsed.
+    static bool nestedTooDeep(QByteArrayView body);
     // The tool in <prefix>/libexec/orvane-companion beside an executable in <prefix>/bin.
     static QString toolPath(const QString &binDir);
 

@@ -11,7 +11,9 @@ using nlohmann::json;
 // No document of ours nests deeper than 2; a body of brackets would cost the GUI thread time and memory.
 constexpr int kMaxDepth = 32;
 
-bool nestedTooDeep(QByteArrayView body)
+} // namespace
+
+bool CompanionManager::nestedTooDeep(QByteArrayView body)
 {
     int depth = 0;
     bool inString = false, escaped = false;
@@ -30,6 +32,8 @@ bool nestedTooDeep(QByteArrayView body)
     }
     return false;
 }
+
+namespace {
 
 std::optional<double> number(const json &value)
 {
