@@ -3,6 +3,7 @@
 
 #include "common/clock.h"
 #include "common/fd.h"
+#include "http/connection.h"
 #include "http/fetcher.h"
 #include "http/loopback.h"
 #include "http/wire.h"
@@ -35,8 +36,6 @@ constexpr std::uint64_t kListenEvent = 0, kWakeEvent = 1, kStopEvent = 2;
 constexpr rlim_t kSpareDescriptors = 16;
 // A paused listening socket is tried again this often.
 constexpr std::chrono::milliseconds kAcceptRetry { 50 };
-// How long a new connection has to send its request before it may make way at the connection limit.
-constexpr std::chrono::milliseconds kEvictAfter { 50 };
 
 // The connection limit, lowered so that connections never take the process's last descriptors.
 unsigned connectionCap(unsigned wanted, int descriptorsInUse)
@@ -48,32 +47,6 @@ unsigned connectionCap(unsigned wanted, int descriptorsInUse)
     return static_cast<unsigned>(
         std::clamp<rlim_t>(files.rlim_cur > taken ? files.rlim_cur - taken : 1, 1, wanted));
 }
-
-struct Connection
-{
-    enum class State
-    {
-        Reading,
-        Waiting, // for the document
-        Writing,
-        Closing // answered; what the client still sends is read and dropped so it gets to see the answer
-    };
-    orvane::Fd fd;
-    // What epoll reports it by: unlike its descriptor, never reused for a later connection in one batch of
-    // events.
-    std::uint64_t id = 0;
-    State state = State::Reading;
-    orvane::Clock::time_point deadline;
-    std::string in;
-    std::string out;
-    std::shared_ptr<const std::string> body;
-    std::size_t sent = 0;
-    http::Verdict verdict;
-    bool ended = false; // the client sent all it will send
-    std::uint32_t watched = 0; // the events epoll has for it
-};
-
-using Connections = std::list<Connection>;
 
 } // namespace
 
@@ -134,7 +107,6 @@ private:
     void enterState(Connections::iterator it, Connection::State state);
     void expire();
     void deliver();
-    Connections::iterator evictable();
 };
 
 void Server::Loop::watch(Connection &c, std::uint32_t events, int op)
@@ -178,21 +150,6 @@ void Server::Loop::setAccepting(bool on)
     ::epoll_ctl(epollFd.get(), EPOLL_CTL_MOD, listenFd, &ev);
 }
 
-// What makes room: a connection already answered, else the oldest whose request is overdue.
-Connections::iterator Server::Loop::evictable()
-{
-    const auto overdue = orvane::Clock::now() - kEvictAfter + limits.headTime;
-    auto reading = connections.end();
-    for (auto it = connections.begin(); it != connections.end(); ++it) {
-        if (it->state == Connection::State::Closing)
-            return it;
-        if (it->state == Connection::State::Reading && reading == connections.end()
-            && it->deadline <= overdue)
-            reading = it;
-    }
-    return reading;
-}
-
 // Connections of ours each give their descriptor back by their deadline, so newcomers wait in the
 // backlog for one; with none open, the reserve lets a newcomer be taken and closed, so that a ready
 // listening socket cannot keep the loop spinning.
@@ -209,7 +166,8 @@ void Server::Loop::accept()
 {
     for (int n = 0; n < kAcceptsPerWake; ++n) {
         // At the limit, with every connection being answered or just come, newcomers wait in the backlog.
-        if (connections.size() >= cap && evictable() == connections.end())
+        if (connections.size() >= cap
+            && makesWay(connections, orvane::Clock::now(), limits.headTime) == connections.end())
             return setAccepting(false);
         orvane::Fd fd(::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid() && (errno == EINTR || errno == ECONNABORTED))
@@ -218,7 +176,7 @@ void Server::Loop::accept()
             return errno == EMFILE || errno == ENFILE ? outOfDescriptors() : void();
         // Silent or slow clients cannot lock others out: the oldest of them makes way.
         if (connections.size() >= cap)
-            close(evictable());
+            close(makesWay(connections, orvane::Clock::now(), limits.headTime));
         const auto it = connections.emplace(connections.end());
         it->fd = std::move(fd);
         it->id = ++lastId;

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "http/connection.h"
 #include "http/loopback.h"
 #include "http/server.h"
 #include "http/wire.h"
@@ -218,4 +219,32 @@ TEST(Head, ACarriageReturnAtTheEndOfWhatCameWaitsForItsLineFeed)
 {
     for (const char *sent : { "GET /json HTTP/1.1\r", "GET /json HTTP/1.1\r\nHost: 127.0.0.1:1\r\n\r" })
         EXPECT_FALSE(macmon::http::judge(sent, macmon::http::hostsFor(1), 8192)) << sent;
+}
+
+TEST(Eviction, AnAnsweredOneThenTheOldestOverdueNeverANewcomer)
+{
+    using S = Connection::State;
+    constexpr auto headTime = 1000ms;
+    // each connection, oldest first: its state and how long ago it came; the one that makes way (-1: none)
+    const std::vector<std::tuple<const char *, std::vector<std::pair<S, std::chrono::milliseconds>>, int>>
+        cases {
+            { "the oldest of the overdue",
+                { { S::Reading, 300ms }, { S::Reading, 200ms }, { S::Reading, 60ms } }, 0 },
+            { "an answered one first", { { S::Reading, 300ms }, { S::Closing, 10ms } }, 1 },
+            { "none being answered", { { S::Waiting, 300ms }, { S::Writing, 300ms }, { S::Reading, 100ms } },
+                2 },
+            { "no newcomer within its grace", { { S::Reading, 40ms }, { S::Reading, 10ms } }, -1 },
+        };
+    const auto now = orvane::Clock::now();
+    for (const auto &[what, standing, expected] : cases) {
+        SCOPED_TRACE(what);
+        Connections connections;
+        for (const auto &[state, age] : standing) {
+            connections.emplace_back();
+            connections.back().state = state;
+            connections.back().deadline = now - age + headTime;
+        }
+        const auto chosen = makesWay(connections, now, headTime);
+        EXPECT_EQ(chosen == connections.end() ? -1 : std::distance(connections.begin(), chosen), expected);
+    }
 }
