@@ -49,8 +49,9 @@ void paintFocusRing(QPainter &painter, const QRectF &bounds, qreal radius)
 
 } // namespace
 
-StyledButton::StyledButton(const QString &label, QWidget *parent)
+StyledButton::StyledButton(Role role, const QString &label, QWidget *parent)
     : QAbstractButton(parent)
+    , m_role(role)
 {
     setText(escapeMnemonic(label));
     setFont(textFont(TextStyle::button, QFont::Bold));
@@ -101,7 +102,7 @@ void StyledButton::paintEvent(QPaintEvent *)
     painter.setOpacity(opacity());
     const QRectF shape = rect();
     paintBackground(painter, shape);
-    painter.setPen(textColor());
+    painter.setPen(m_role == Role::primary ? primaryTextColor : Palette::primaryText);
     painter.drawText(shape, labelFlags, label());
     if (hasFocus())
         paintFocusRing(painter, shape, cornerRadius);
@@ -113,24 +114,17 @@ void StyledButton::keyPressEvent(QKeyEvent *event)
         QAbstractButton::keyPressEvent(event);
 }
 
-void PrimaryButton::paintBackground(QPainter &painter, const QRectF &shape) const
-{
-    QLinearGradient gradient(shape.left(), 0, shape.right(), 0);
-    gradient.setColorAt(0, Palette::teal);
-    gradient.setColorAt(1, Palette::mint);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(gradient);
-    painter.drawRoundedRect(shape, cornerRadius, cornerRadius);
-}
-
-QColor PrimaryButton::textColor() const
-{
-    return primaryTextColor;
-}
-
-void GhostButton::paintBackground(QPainter &painter, const QRectF &shape) const
+void StyledButton::paintBackground(QPainter &painter, const QRectF &shape) const
 {
     painter.setPen(Qt::NoPen);
+    if (m_role == Role::primary) {
+        QLinearGradient gradient(shape.left(), 0, shape.right(), 0);
+        gradient.setColorAt(0, Palette::teal);
+        gradient.setColorAt(1, Palette::mint);
+        painter.setBrush(gradient);
+        painter.drawRoundedRect(shape, cornerRadius, cornerRadius);
+        return;
+    }
     painter.setBrush(ghostFill);
     painter.drawRoundedRect(shape, cornerRadius, cornerRadius);
     // The 1 px border lies wholly inside the button: its centre line is inset by half its width.
@@ -138,11 +132,6 @@ void GhostButton::paintBackground(QPainter &painter, const QRectF &shape) const
     painter.setPen(border);
     painter.setBrush(Qt::NoBrush);
     painter.drawRoundedRect(shape.adjusted(0.5, 0.5, -0.5, -0.5), cornerRadius - 0.5, cornerRadius - 0.5);
-}
-
-QColor GhostButton::textColor() const
-{
-    return Palette::primaryText;
 }
 
 LinkButton::LinkButton(const QString &label, QWidget *parent)

@@ -15,8 +15,14 @@ public:
     static constexpr qreal pressedOpacity = 0.8;
     static constexpr qreal disabledOpacity = 0.4;
 
+    enum class Role
+    {
+        primary, // the main action: teal-to-mint gradient with dark text
+        ghost // the secondary one: faint fill, thin light border, light text
+    };
+
     // The label is shown as given: an "&" is text, never a keyboard mnemonic.
-    explicit StyledButton(const QString &label, QWidget *parent = nullptr);
+    StyledButton(Role role, const QString &label, QWidget *parent = nullptr);
 
     QString label() const;
     // 1.0 at rest, 0.8 while held down, 0.4 when disabled (pressed is not consulted then).
@@ -32,34 +38,10 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
 
-    virtual void paintBackground(QPainter &painter, const QRectF &shape) const = 0;
-    virtual QColor textColor() const = 0;
-};
+private:
+    void paintBackground(QPainter &painter, const QRectF &shape) const;
 
-// The main action: teal-to-mint gradient with dark text.
-class PrimaryButton : public StyledButton
-{
-    Q_OBJECT
-
-public:
-    using StyledButton::StyledButton;
-
-protected:
-    void paintBackground(QPainter &painter, const QRectF &shape) const override;
-    QColor textColor() const override;
-};
-
-// The secondary action: faint fill, thin light border, light text.
-class GhostButton : public StyledButton
-{
-    Q_OBJECT
-
-public:
-    using StyledButton::StyledButton;
-
-protected:
-    void paintBackground(QPainter &painter, const QRectF &shape) const override;
-    QColor textColor() const override;
+    const Role m_role;
 };
 
 // A bezel-less text button in the footer (callout semibold, mint).

@@ -45,8 +45,8 @@ void CompanionWindow::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
     // A size the window did not ask for is the compositor's (a tile, a drag on the frame): it is kept from
-    // then on, as the compositor's choice. Maximized or full screen says nothing of that: such a size is taken
-    // only while the state lasts.
+    // then on, as the compositor's choice. Maximized or full screen says nothing of that: such a size is
+    // taken only while the state lasts.
     if (!m_fitting && windowState() == Qt::WindowNoState && event->size() != m_asked)
         m_followsScene = false;
     fit();

@@ -267,13 +267,13 @@ QWidget *ContentView::makeActions()
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(actionSpacing);
 
-    m_installButton = new PrimaryButton(tr("Install & start"));
+    m_installButton = new StyledButton(StyledButton::Role::primary, tr("Install & start"));
     m_installButton->setObjectName(QStringLiteral("installButton"));
     connect(m_installButton, &QAbstractButton::clicked, m_mgr, [this] {
         m_lastRun = Operation::install;
         m_mgr->installAndStart();
     });
-    m_uninstallButton = new GhostButton(tr("Uninstall"));
+    m_uninstallButton = new StyledButton(StyledButton::Role::ghost, tr("Uninstall"));
     m_uninstallButton->setObjectName(QStringLiteral("uninstallButton"));
     connect(m_uninstallButton, &QAbstractButton::clicked, m_mgr, [this] {
         m_lastRun = Operation::uninstall;

@@ -9,8 +9,7 @@ class CompanionManager;
 class QLabel;
 class QTimer;
 class BusyIndicator;
-class PrimaryButton;
-class GhostButton;
+class StyledButton;
 class StatusSymbol;
 
 // The companion's scene: header, status card, action row and footer over a dark gradient, at the size its
@@ -76,6 +75,6 @@ private:
     BusyIndicator *m_busyIndicator = nullptr;
 
     QWidget *m_actions = nullptr;
-    PrimaryButton *m_installButton = nullptr;
-    GhostButton *m_uninstallButton = nullptr;
+    StyledButton *m_installButton = nullptr;
+    StyledButton *m_uninstallButton = nullptr;
 };
