@@ -9,12 +9,15 @@ namespace macmon {
     X(K10temp)                                                                                               \
     X(ViaCputemp)                                                                                            \
     X(ThermalZones)                                                                                          \
+    X(SocChips)                                                                                              \
     X(Amdgpu)                                                                                                \
     X(IntelGpu)                                                                                              \
     X(GpuTemperature)                                                                                        \
     X(Nvidia)                                                                                                \
     X(Rapl)                                                                                                  \
     X(HwmonPower)                                                                                            \
+    X(Ina3221)                                                                                               \
+    X(Macsmc)                                                                                                \
     X(Battery)
 
 #define MACMON_DECLARE(name) std::unique_ptr<Source> make##name(const Roots &roots);

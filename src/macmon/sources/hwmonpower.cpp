@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// AMD's package power from hwmon: fam15h_power's input per package (its average sleeps through its
-// interval when read), zenpower's core and SoC rails.
+// The processors' own power from hwmon: fam15h_power's per package (its input on the models that have one,
+// else its average, whose read sleeps through one averaging interval: read here, on the sampler's thread),
+// zenpower's core and SoC rails, and Ampere's X-Gene "CPU power".
 #include "sources/source.h"
 #include "sysfs/hwmon.h"
 #include "sysfs/plausible.h"
@@ -16,11 +17,20 @@ public:
     void discover(const SysfsReader &sys, const Tree &tree) override
     {
         inputs_.clear();
-        for (const auto &chip : tree.chips)
-            if (chip.name == "fam15h_power" || chip.name == "zenpower")
-                for (const auto &p : labelledInputs(sys, chip.dir, "power"))
-                    if (chip.name == "fam15h_power" || p.label == "SVI2_P_Core" || p.label == "SVI2_P_SoC")
-                        inputs_.push_back(p.file);
+        for (const auto &chip : tree.chips) {
+            if (chip.name == "fam15h_power") {
+                const auto file
+                    = firstThere(sys, { chip.dir + "/power1_input", chip.dir + "/power1_average" });
+                if (!file.empty())
+                    inputs_.push_back(file);
+            }
+            if (chip.name != "zenpower" && chip.name != "apm_xgene")
+                continue;
+            for (const auto &p : labelledInputs(sys, chip.dir, "power"))
+                if ((chip.name == "zenpower" && (p.label == "SVI2_P_Core" || p.label == "SVI2_P_SoC"))
+                    || (chip.name == "apm_xgene" && p.label == "CPU power"))
+                    inputs_.push_back(p.file);
+        }
     }
 
     // The sum of the inputs (microwatts); one that cannot be read makes the sum no reading.

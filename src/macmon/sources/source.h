@@ -29,7 +29,9 @@ struct GpuReading
 };
 
 // Which CPU temperature inputs win where several families give some, best first. Tdie is given only where
-// Tctl carries an offset; Tccd is per die, so Tctl comes last of Zen's sensors.
+// Tctl carries an offset; Tccd is per die, so Tctl comes last of Zen's sensors. On boards (ARM, RISC-V): the
+// CPU's thermal zones, else inputs a chip labels as the CPU's, else the one sensor of the whole SoC, which on
+// such a chip is the processor's temperature.
 enum class CpuRank
 {
     Cores,
@@ -38,7 +40,9 @@ enum class CpuRank
     Tctl,
     Unlabelled,
     Packages,
-    Zones
+    Zones,
+    Labelled,
+    SocWide
 };
 // Which figure of the processors' package power wins, best first.
 enum class PowerRank
@@ -72,6 +76,9 @@ public:
     // About to have its first figure (a helper starting): worth sampling again soon.
     virtual bool settling(orvane::Clock::time_point) const { return false; }
 };
+
+// One GPU whose temperature inputs are averaged (a SoC's GPU zones, its labelled inputs); none if none reads.
+void addGpuAverage(const SysfsReader &sys, const std::vector<std::string> &files, Sample &out);
 
 // A CPU family's sampling: every plausible input it found, at its rank.
 class RankedCpuInputs : public Source

@@ -185,6 +185,17 @@ const Change lateCpu = [](auto s) {
     addChip("hwmon0", "devices/platform/coretemp.0", "coretemp", { { "Core 0", 60000 } })(s);
 };
 const std::string kGpuHwmon = kAmdDevice + "hwmon/hwmon2";
+// A platform chip with the given files, linked from class/hwmon.
+const auto chip
+    = [](const std::string &hwmon, const std::vector<std::pair<std::string, std::string>> &files) {
+          return Change([=](const fs::path &s) {
+              const fs::path dir = s / "devices/platform" / hwmon;
+              for (const auto &[file, text] : files)
+                  writeText(dir / file, text);
+              fs::create_directories(s / "class/hwmon");
+              fs::create_symlink(dir, s / "class/hwmon" / hwmon);
+          });
+      };
 
 } // namespace
 
@@ -245,6 +256,11 @@ TEST(Readings, CpuTemperatureByFamily)
             { .what = "a second CPU zone is averaged in",
                 .machine = "arm-board",
                 .before = edit({ { "class/thermal/thermal_zone1/type", "cpu1-thermal" },
+                    { "class/thermal/thermal_zone1/temp", "49236" } }),
+                .expected = 48.236 },
+            { .what = "and a little_core one, as RK3576 types it",
+                .machine = "arm-board",
+                .before = edit({ { "class/thermal/thermal_zone1/type", "little_core_thermal" },
                     { "class/thermal/thermal_zone1/temp", "49236" } }),
                 .expected = 48.236 },
         });
@@ -395,6 +411,17 @@ TEST(Readings, PackagePowerByFamily)
                             { "class/hwmon/hwmon7/power2_label", "SVI2_P_SoC" },
                             { "class/hwmon/hwmon7/power2_input", "(unreadable)" } })(s);
                     } },
+            { .what = "fam15h_power's average where it has no input",
+                .machine = "amd-desktop",
+                .before = chip("hwmon8", { { "name", "fam15h_power" }, { "power1_average", "30000000" } }),
+                .expected = 30.0 + 35 },
+            { .what = "a Jetson's module input where no SoC rail is labelled",
+                .machine = "arm-board",
+                .before = chip("hwmon8",
+                    { { "name", "ina3221" }, { "in1_label", "VDD_IN" }, { "in1_input", "5000" },
+                        { "curr1_input", "1200" }, { "in2_label", "VDD_DDR" }, { "in2_input", "1100" },
+                        { "curr2_input", "300" } }),
+                .expected = 6.0 },
             { .what = "an APU's 2000 W is kept",
                 .machine = "amd-desktop",
                 .before = amdW("2000000000"),
