@@ -258,6 +258,16 @@ TEST(Readings, CpuTemperatureByFamily)
                 .before = edit({ { "class/thermal/thermal_zone1/type", "cpu1-thermal" },
                     { "class/thermal/thermal_zone1/temp", "49236" } }),
                 .expected = 48.236 },
+            { .what = "an SoC's labelled CPU input before its SoC-wide sensor",
+                .machine = "virtual-machine",
+                .before =
+                    [](auto s) {
+                        chip("hwmon8",
+                            { { "name", "scmi_sensors" }, { "temp1_label", "CPU_B0" },
+                                { "temp1_input", "41000" } })(s);
+                        chip("hwmon9", { { "name", "sfctemp" }, { "temp1_input", "60000" } })(s);
+                    },
+                .expected = 41.0 },
             { .what = "and a little_core one, as RK3576 types it",
                 .machine = "arm-board",
                 .before = edit({ { "class/thermal/thermal_zone1/type", "little_core_thermal" },
