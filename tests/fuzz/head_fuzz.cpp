@@ -41,7 +41,7 @@ void requireSound(std::string_view head)
         hosts += line.starts_with("host:");
         lengths += line.starts_with("content-length:");
         require(std::none_of(
-            line.begin(), line.end(), [](char c) { return (c >= 0 && c < 0x20 && c != '\t') || c == 0x7f; }));
+            line.begin(), line.end(), [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }));
         require(!line.starts_with("transfer-encoding:")
             && (!line.starts_with("content-length:")
                 || (lengths == 1 && orvane::trim(line.substr(15)) == "0")));
