@@ -80,7 +80,11 @@ public:
 // One GPU whose temperature inputs are averaged (a SoC's GPU zones, its labelled inputs); none if none reads.
 void addGpuAverage(const SysfsReader &sys, const std::vector<std::string> &files, Sample &out);
 
-// A CPU family's sampling: every plausible input it found, at its rank.
+// The plausible inputs of the best rank that gives any, this family's or one sampled before it (the families
+// are listed best first); the inputs are put in rank order on the way.
+void readRanked(const SysfsReader &sys, std::vector<std::pair<CpuRank, std::string>> &inputs, Sample &out);
+
+// A CPU family's sampling: readRanked over the inputs it found.
 class RankedCpuInputs : public Source
 {
 public:

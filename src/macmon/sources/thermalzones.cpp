@@ -64,9 +64,7 @@ public:
 
     void sample(const SysfsReader &sys, orvane::Clock::time_point, Sample &out) override
     {
-        for (const auto &[rank, file] : cpu_)
-            if (const auto c = celsiusAt(sys, file, out.outdated))
-                out.cpuC.emplace_back(rank, *c);
+        readRanked(sys, cpu_, out);
         // The GPU's zones are one GPU.
         addGpuAverage(sys, gpu_, out);
     }
