@@ -42,8 +42,9 @@ bool serveUntilChanged(int &listenFd, const Options &options, const std::optiona
     };
     Sampler sampler(options.roots, {}, {}, look);
     Server server(listenFd, [&sampler] { return sampler.document(); });
-    if (ready >= 0)
-        reportReady(ready, "");
+    // Whoever started it gave up waiting (its time ran out): nobody installed this daemon, so it goes.
+    if (ready >= 0 && !reportReady(ready, ""))
+        return false;
     for (;;) {
         int received = 0;
         while (sigwait(&signals, &received) != 0) { }
@@ -81,7 +82,7 @@ int serve(const Options &options, const Environment &env, char *const argv[])
         if (ready < 0)
             return failWith(std::string("cannot detach: ") + std::strerror(errno));
         if (auto status = writePidFile(pidFile); !status.ok()) {
-            reportReady(ready, status.message());
+            (void)reportReady(ready, status.message());
             return 1;
         }
     }

@@ -123,11 +123,12 @@ int detach()
     return writeEnd.release();
 }
 
-void reportReady(int channel, const std::string &error)
+bool reportReady(int channel, const std::string &error)
 {
     const std::string verdict = error.empty() ? "ok" : error;
-    [[maybe_unused]] const auto written = ::write(channel, verdict.data(), verdict.size());
+    const auto written = ::write(channel, verdict.data(), verdict.size());
     ::close(channel);
+    return written == static_cast<ssize_t>(verdict.size());
 }
 
 orvane::Status writePidFile(const fs::path &file)

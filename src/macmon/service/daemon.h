@@ -14,7 +14,8 @@ namespace macmon {
 // The detached daemon's side. detach() returns only in the detached grandchild, with the
 // readiness channel; the calling process exits with 0 once reportReady("") is sent, else 1.
 int detach();
-void reportReady(int channel, const std::string &error);
+// False when nobody heard it: the starter is gone, having given up waiting.
+[[nodiscard]] bool reportReady(int channel, const std::string &error);
 orvane::Status writePidFile(const std::filesystem::path &file);
 void removePidFile(const std::filesystem::path &file);
 
